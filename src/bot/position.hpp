@@ -1,0 +1,217 @@
+// Internal to the bot: the packed position the search works on, and its fast action
+// generation, effects and hashing. Each function here gives exactly the result of its
+// counterpart on a `Grid` (get_bot_actions, apply_action, position_hash).
+//
+// A cell is bit 4*row + col of a 12-bit mask. A position is two masks: `present` (the
+// cell holds a card) and `face_up` (a subset of `present`). The owner and kind of the
+// cards never change during a search, so they are fixed masks of the turn.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "bot/zobrist.hpp"
+#include "game/board.hpp"
+#include "game/fixed_list.hpp"
+
+namespace varno::bot_detail {
+
+inline constexpr std::uint32_t ALL_CELLS = 0xFFF;
+
+// An action in one byte: source cell index in the high nibble, target cell index in the
+// low nibble, NO_TARGET for a plain play. NO_ACTION is no action at all.
+inline constexpr std::uint8_t NO_TARGET = 0xF;
+inline constexpr std::uint8_t NO_ACTION = 0xFF;
+
+constexpr std::uint8_t encode_action(const Action& action) {
+    const unsigned source = action.row * COLS + action.col;
+    const unsigned target =
+        action.target ? action.target->row * COLS + action.target->col : NO_TARGET;
+    return static_cast<std::uint8_t>(source << 4 | target);
+}
+
+constexpr Action decode_action(std::uint8_t code) {
+    const unsigned source = code >> 4;
+    const unsigned target = code & 0xF;
+    Action action{static_cast<std::uint8_t>(source / COLS),
+                  static_cast<std::uint8_t>(source % COLS), std::nullopt};
+    if (target != NO_TARGET) {
+        action.target = Square{static_cast<std::uint8_t>(target / COLS),
+                               static_cast<std::uint8_t>(target % COLS)};
+    }
+    return action;
+}
+
+struct Position {
+    std::uint16_t present;
+    std::uint16_t face_up;
+
+    friend constexpr bool operator==(const Position&, const Position&) = default;
+};
+
+// What does not change during a turn: who owns each cell and which cells are Figures.
+struct CardMasks {
+    std::array<std::uint16_t, 2> owned;  // by Player value
+    std::uint16_t figures;
+};
+
+inline void encode_grid(const Grid& grid, Position& position, CardMasks& masks) {
+    position = {0, 0};
+    masks = {{0, 0}, 0};
+    for (unsigned i = 0; i < CELL_COUNT; ++i) {
+        const Cell& cell = grid.cells[i];
+        const auto bit = static_cast<std::uint16_t>(1u << i);
+        masks.owned[static_cast<unsigned>(cell.owner) & 1] |= bit;
+        if (cell.kind == CardType::Figure)
+            masks.figures |= bit;
+        if (cell.state != CellState::Empty)
+            position.present |= bit;
+        if (cell.state == CellState::FaceUp)
+            position.face_up |= bit;
+    }
+}
+
+// The orthogonal neighbours of each cell.
+inline constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOURS = [] {
+    std::array<std::uint16_t, CELL_COUNT> result{};
+    for (unsigned i = 0; i < CELL_COUNT; ++i) {
+        const unsigned row = i / COLS, col = i % COLS;
+        unsigned mask = 0;
+        if (row > 0)
+            mask |= 1u << (i - COLS);
+        if (row + 1 < ROWS)
+            mask |= 1u << (i + COLS);
+        if (col > 0)
+            mask |= 1u << (i - 1);
+        if (col + 1 < COLS)
+            mask |= 1u << (i + 1);
+        result[i] = static_cast<std::uint16_t>(mask);
+    }
+    return result;
+}();
+
+// Population counts of 12-bit masks, without relying on a popcnt instruction.
+inline constexpr std::array<std::uint8_t, 4096> POPCOUNT12 = [] {
+    std::array<std::uint8_t, 4096> result{};
+    for (unsigned i = 0; i < 4096; ++i)
+        result[i] = static_cast<std::uint8_t>(std::popcount(i));
+    return result;
+}();
+
+// Material of the cards in `cells` (a subset of `present`): 10 per Normal, 15 per Figure.
+inline std::int64_t material(std::uint32_t cells, std::uint32_t figures) {
+    return 10 * std::int64_t{POPCOUNT12[cells]} + 5 * std::int64_t{POPCOUNT12[cells & figures]};
+}
+
+// apply_action on the packed position. The action comes from generate_actions.
+inline Position apply_code(Position position, std::uint8_t code) {
+    const unsigned source = code >> 4;
+    const unsigned target = code & 0xF;
+    const auto source_bit = static_cast<std::uint16_t>(1u << source);
+    if (target != NO_TARGET) {
+        position.face_up =
+            static_cast<std::uint16_t>((position.face_up ^ (1u << target)) & ~source_bit);
+    } else if (position.face_up & source_bit) {
+        position.face_up = static_cast<std::uint16_t>((position.face_up & ~source_bit) ^
+                                                      (NEIGHBOURS[source] & position.present));
+    } else {
+        position.present = static_cast<std::uint16_t>(position.present & ~source_bit);
+    }
+    return position;
+}
+
+// get_bot_actions on the packed position, as action codes. The stable sort by ordering
+// key is built in: the key-0 actions (aimed at the other side's Figures) are generated
+// first, then the key-1 ones (its Normals), then the key-2 ones (plain plays and plays
+// aimed at one's own face-down cards), each group in generation order.
+inline unsigned generate_actions(Position position, std::uint32_t own, std::uint32_t figures,
+                                 std::uint8_t* out) {
+    const std::uint32_t present = position.present;
+    const std::uint32_t face_down = present & ~std::uint32_t{position.face_up};
+    const std::uint32_t own_up = position.face_up & own;
+    const std::uint32_t own_figures = own_up & figures;
+    unsigned count = 0;
+    const auto aim = [&](std::uint32_t sources, std::uint32_t targets) {
+        for (; sources; sources &= sources - 1) {
+            const unsigned source = static_cast<unsigned>(std::countr_zero(sources)) << 4;
+            for (std::uint32_t t = targets; t; t &= t - 1) {
+                out[count++] =
+                    static_cast<std::uint8_t>(source | static_cast<unsigned>(std::countr_zero(t)));
+            }
+        }
+    };
+    if (own_figures) {
+        const std::uint32_t theirs = present & ~own;
+        aim(own_figures, theirs & figures);
+        aim(own_figures, theirs & ~figures);
+    }
+    const std::uint32_t own_down = face_down & own;
+    for (std::uint32_t cells = face_down | own_up; cells; cells &= cells - 1) {
+        const unsigned cell = static_cast<unsigned>(std::countr_zero(cells));
+        if (own_figures >> cell & 1) {
+            aim(1u << cell, own_down);
+        } else {
+            out[count++] = static_cast<std::uint8_t>(cell << 4 | NO_TARGET);
+        }
+    }
+    return count;
+}
+
+// Whether generate_actions would list `code` for the side owning `own`.
+inline bool is_action(Position position, std::uint32_t own, std::uint32_t figures,
+                      std::uint8_t code) {
+    const unsigned source = code >> 4;
+    const unsigned target = code & 0xF;
+    if (source >= CELL_COUNT)
+        return false;
+    const std::uint32_t present = position.present, face_up = position.face_up;
+    const std::uint32_t own_up = face_up & own;
+    if (target == NO_TARGET) {
+        return ((present & ~face_up) | (own_up & ~figures)) >> source & 1;
+    }
+    return target < CELL_COUNT && target != source && ((own_up & figures) >> source & 1) &&
+           ((present & ~(face_up & own)) >> target & 1);
+}
+
+// position_hash on the packed position: three lookups, one per row, in tables indexed by
+// the row's present nibble and face-up nibble. Built once per turn from the keys and the
+// card masks.
+class RowHashes {
+  public:
+    RowHashes(const ZobristKeys& keys, const CardMasks& masks) {
+        for (unsigned row = 0; row < ROWS; ++row) {
+            for (unsigned index = 0; index < 256; ++index) {
+                const unsigned present = index & 0xF, face_up = index >> 4;
+                if (face_up & ~present) {
+                    tables_[row][index] = 0;  // never looked up: face_up is within present
+                    continue;
+                }
+                std::uint64_t hash = 0;
+                for (unsigned col = 0; col < COLS; ++col) {
+                    const unsigned cell = row * COLS + col;
+                    unsigned content = 0;
+                    if (present >> col & 1) {
+                        const unsigned down = (face_up >> col & 1) ? 0 : 1;
+                        const unsigned owner = masks.owned[1] >> cell & 1;
+                        const unsigned kind = masks.figures >> cell & 1;
+                        content = 1 + 4 * down + 2 * owner + kind;
+                    }
+                    hash ^= keys[row][col][content];
+                }
+                tables_[row][index] = hash;
+            }
+        }
+    }
+
+    std::uint64_t operator()(Position position) const {
+        const unsigned p = position.present, f = position.face_up;
+        return tables_[0][(p & 0xF) | (f & 0xF) << 4] ^ tables_[1][(p >> 4 & 0xF) | (f & 0xF0)] ^
+               tables_[2][(p >> 8 & 0xF) | (f >> 4 & 0xF0)];
+    }
+
+  private:
+    std::array<std::array<std::uint64_t, 256>, ROWS> tables_;
+};
+
+}  // namespace varno::bot_detail

@@ -1,0 +1,321 @@
+// Minimax and the bot turn (the shared vectors are in
+// test_bot_vectors.cpp).
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <limits>
+#include <unordered_map>
+
+#include "../../tools/vector_file.hpp"
+#include "bot/actions.hpp"
+#include "bot/search.hpp"
+#include "game/deal.hpp"
+#include "game/random.hpp"
+
+namespace varno {
+namespace {
+
+using vectors::parse_grid;
+constexpr Score LOW = -2147483646, HIGH = 2147483645;
+constexpr std::uint32_t MAX_DEPTH = std::numeric_limits<std::uint32_t>::max();
+
+TranspositionTable new_table() {
+    auto table = TranspositionTable::allocate();
+    if (!table)
+        throw std::bad_alloc();
+    return std::move(*table);
+}
+
+TEST(Minimax, WorkedFigures) {
+    const ZobristKeys keys = vectors::keys_from_seed(1);
+    TranspositionTable table = new_table();
+    const Grid lone_a = parse_grid("AN -- -- -- / -- -- -- -- / -- -- -- --");
+    EXPECT_EQ(minimax(lone_a, 3, true, Player::A, Player::A, LOW, HIGH, table, keys), 10003);
+    EXPECT_EQ(minimax(parse_grid("BN -- -- -- / -- -- -- -- / -- -- -- --"), 3, true, Player::A,
+                      Player::A, LOW, HIGH, table, keys),
+              -10003);
+    EXPECT_EQ(minimax(parse_grid("an an AF -- / BN bn BN -- / -- -- -- --"), 0, true, Player::A,
+                      Player::A, LOW, HIGH, table, keys),
+              5);
+    EXPECT_EQ(minimax(parse_grid("-- -- -- -- / -- -- -- -- / -- -- -- --"), 2, true, Player::A,
+                      Player::A, LOW, HIGH, table, keys),
+              0);
+    EXPECT_FALSE(
+        table.find(position_hash(lone_a, keys)));  // nothing stored for a terminal position
+}
+
+TEST(Minimax, EntryAfterCutOffByFirstChild) {
+    const ZobristKeys keys = vectors::keys_from_seed(2);
+    const Grid grid = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF --");  // m - o = 10
+    const std::uint64_t hash = position_hash(grid, keys);
+    {
+        TranspositionTable table = new_table();
+        std::uint64_t nodes = 0;
+        EXPECT_EQ(minimax(grid, 1, true, Player::A, Player::A, -200, -150, table, keys, &nodes),
+                  10);
+        EXPECT_EQ(nodes, 2u);  // the node itself and its first child
+        const auto entry = table.find(hash);
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->depth, 1u);
+        EXPECT_EQ(entry->score, 10);
+        EXPECT_EQ(entry->bound, Bound::LowerBound);
+        EXPECT_EQ(vectors::move_string(entry->best_action), "A2A4");
+    }
+    {
+        TranspositionTable table = new_table();
+        EXPECT_EQ(minimax(grid, 1, false, Player::B, Player::A, 150, 200, table, keys), 10);
+        const auto entry = table.find(hash);
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->score, 10);
+        EXPECT_EQ(entry->bound, Bound::UpperBound);
+        EXPECT_EQ(vectors::move_string(entry->best_action), "A4A2");
+    }
+}
+
+// Minimax and the bot turn written out recursively on grids, with a map for the table: the
+// search must give the same move, score and node counts.
+struct Reference {
+    struct Entry {
+        std::uint64_t key;
+        std::uint32_t depth;
+        Score score;
+        Bound bound;
+        Action action;
+    };
+    const ZobristKeys& keys;
+    Player bot;
+    std::unordered_map<std::uint64_t, Entry> table;
+    std::uint64_t nodes = 0;
+
+    Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player side, Score alpha,
+                  Score beta) {
+        ++nodes;
+        const std::uint64_t hash = position_hash(grid, keys);
+        const Score alpha0 = alpha, beta0 = beta;
+        std::optional<Action> remembered;
+        if (auto it = table.find(hash & 0xFFFFF); it != table.end() && it->second.key == hash) {
+            const Entry& entry = it->second;
+            remembered = entry.action;
+            if (entry.depth >= depth) {
+                if (entry.bound == Bound::Exact)
+                    return entry.score;
+                if (entry.bound == Bound::LowerBound)
+                    alpha = std::max(alpha, entry.score);
+                if (entry.bound == Bound::UpperBound)
+                    beta = std::min(beta, entry.score);
+                if (alpha >= beta)
+                    return entry.score;
+            }
+        }
+        Score mine = 0, theirs = 0;
+        for (const Cell& cell : grid.cells) {
+            if (cell.state != CellState::Empty)
+                (cell.owner == bot ? mine : theirs) += 10 + 5 * Score(cell.kind);
+        }
+        if (theirs == 0 && mine != 0)
+            return 10000 + Score{depth};
+        if (mine == 0 && theirs != 0)
+            return -10000 - Score{depth};
+        if (depth == 0)
+            return mine - theirs;
+        BotActions actions = get_bot_actions(grid, side);
+        if (actions.empty())
+            return mine - theirs;
+        if (remembered) {
+            for (Action& action : actions) {
+                if (action == *remembered) {
+                    std::swap(action, actions[0]);
+                    break;
+                }
+            }
+        }
+        Score best = maximizing ? LOW : HIGH;
+        Action best_action{};
+        for (const Action& action : actions) {
+            Grid child = grid;
+            apply_action(child, action);
+            const Score s = minimax(child, depth - 1, !maximizing, opponent(side), alpha, beta);
+            if (maximizing ? s > best : s < best) {
+                best = s;
+                best_action = action;
+            }
+            (maximizing ? alpha : beta) = maximizing ? std::max(alpha, s) : std::min(beta, s);
+            if (beta <= alpha)
+                break;
+        }
+        const Bound bound = maximizing ? (best <= alpha0 ? Bound::UpperBound
+                                          : best >= beta ? Bound::LowerBound
+                                                         : Bound::Exact)
+                                       : (best >= beta0   ? Bound::LowerBound
+                                          : best <= alpha ? Bound::UpperBound
+                                                          : Bound::Exact);
+        table[hash & 0xFFFFF] = Entry{hash, depth, best, bound, best_action};
+        return best;
+    }
+
+    void turn(const Grid& grid, std::uint32_t depth, std::optional<Action>& move,
+              TurnStats& stats) {
+        for (std::uint32_t d = 1; d <= depth; ++d) {
+            BotActions actions = get_bot_actions(grid, bot);
+            if (actions.empty())
+                return;
+            if (move)
+                std::swap(actions[0], *std::find(actions.begin(), actions.end(), *move));
+            const std::uint64_t before = nodes;
+            Score best = -2147483647;
+            for (const Action& action : actions) {
+                Grid child = grid;
+                apply_action(child, action);
+                const Score s = minimax(child, d - 1, false, opponent(bot), LOW, HIGH);
+                if (s > best) {
+                    best = s;
+                    move = action;
+                }
+            }
+            stats.iteration_nodes.push_back(nodes - before);
+            stats.score = best;
+            if (best > 8999)
+                return;
+        }
+    }
+};
+
+TEST(BotTurn, MatchesTheRecursiveDefinition) {
+    Xoshiro256 rng({5, 6, 7, 8});
+    auto next_word = [&rng] { return rng.next_u32(); };
+    for (int round = 0; round < 300; ++round) {
+        Deck deck = initial_deck();
+        shuffle(deck, next_word);
+        Grid grid = lay_out(deck);
+        for (Cell& cell : grid.cells)
+            cell.state = static_cast<CellState>(rng.next_u32() % 8 < 5 ? 0 : rng.next_u32() % 3);
+        const Player bot = rng.next_u32() % 2 ? Player::A : Player::B;
+        const std::uint32_t depth = 1 + rng.next_u32() % 6;
+        const ZobristKeys keys = vectors::keys_from_seed(round);
+        Reference reference{keys, bot, {}};
+        std::optional<Action> expected_move;
+        TurnStats expected;
+        reference.turn(grid, depth, expected_move, expected);
+        TurnStats stats;
+        const TurnOutcome outcome = bot_turn(grid, bot, depth, keys, {}, &stats);
+        ASSERT_EQ(outcome.status, TurnStatus::Done);
+        ASSERT_EQ(outcome.move, expected_move) << "round " << round;
+        ASSERT_EQ(stats.iteration_nodes, expected.iteration_nodes) << "round " << round;
+        if (expected_move) {
+            ASSERT_EQ(stats.score, expected.score) << "round " << round;
+        }
+    }
+}
+
+TEST(BotTurn, NoMoveAtDepthZeroOrWithoutAction) {
+    const ZobristKeys keys = vectors::keys_from_seed(3);
+    const Grid deal = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF BN");
+    const Grid stuck =
+        parse_grid("AF -- -- -- / -- -- -- AN / -- -- -- --");  // B has nothing to play
+    for (const auto& [grid, side, depth] :
+         {std::tuple{deal, Player::A, 0u}, std::tuple{stuck, Player::B, 1u},
+          std::tuple{stuck, Player::B, 7u}, std::tuple{stuck, Player::B, MAX_DEPTH},
+          std::tuple{deal, Player::B, 0u}}) {
+        TurnStats stats;
+        const TurnOutcome outcome = bot_turn(grid, side, depth, keys, {}, &stats);
+        EXPECT_EQ(outcome.status, TurnStatus::Done);
+        EXPECT_FALSE(outcome.move);
+        EXPECT_TRUE(stats.iteration_nodes.empty());
+    }
+}
+
+TEST(BotTurn, DepthOneAfterTheDealAimsAtTheFirstFigure) {
+    const Grid deal = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF BN");
+    const TurnOutcome outcome = bot_turn(deal, Player::A, 1, vectors::keys_from_seed(4));
+    EXPECT_EQ(vectors::move_string(outcome.move), "A2A4");
+}
+
+TEST(BotTurn, ImmediateWinStopsAfterOneIterationEvenAtMaximumDepth) {
+    const Grid grid =
+        parse_grid("AN -- -- -- / -- -- -- -- / -- -- -- bn");  // C4 removes B's last card
+    for (std::uint32_t depth : {1u, 50u, MAX_DEPTH}) {
+        TurnStats stats;
+        const TurnOutcome outcome =
+            bot_turn(grid, Player::A, depth, vectors::keys_from_seed(5), {}, &stats);
+        EXPECT_EQ(vectors::move_string(outcome.move), "C4");
+        EXPECT_EQ(stats.iteration_nodes, std::vector<std::uint64_t>{2});
+        EXPECT_EQ(stats.score, 10000);
+    }
+}
+
+struct DeepJob {
+    TurnOutcome outcome;
+    TurnStats stats;
+};
+
+void* run_deep_search(void* argument) {
+    auto* job = static_cast<DeepJob*>(argument);
+    const Grid grid = parse_grid("AN -- BN bf / -- -- -- -- / -- AN an --");
+    job->outcome = bot_turn(grid, Player::A, 2000, vectors::keys_from_seed(11), {}, &job->stats);
+    return nullptr;
+}
+
+TEST(BotTurn, Depth2000OnA256KiBStack) {
+    DeepJob on_thread, on_main;
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attributes, run_deep_search, &on_thread), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attributes);
+    run_deep_search(&on_main);
+    EXPECT_EQ(on_thread.outcome.status, TurnStatus::Done);
+    EXPECT_EQ(vectors::move_string(on_thread.outcome.move), "C2");
+    EXPECT_EQ(on_thread.stats.iteration_nodes.size(), 2000u);
+    EXPECT_GT(on_thread.stats.nodes, 8'000'000u);
+    EXPECT_EQ(on_thread.stats.iteration_nodes, on_main.stats.iteration_nodes);
+    EXPECT_EQ(on_main.outcome.move, on_thread.outcome.move);
+}
+
+TEST(BotTurn, StopCheckAbandonsTheSearch) {
+    const Grid deal = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF BN");
+    int calls = 0;
+    auto third_call = [](void* context) { return ++*static_cast<int*>(context) == 3; };
+    TurnStats stats;
+    const TurnOutcome stopped = bot_turn(deal, Player::A, MAX_DEPTH, vectors::keys_from_seed(6),
+                                         StopCheck{third_call, &calls}, &stats);
+    EXPECT_EQ(stopped.status, TurnStatus::Stopped);
+    EXPECT_FALSE(stopped.move);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(stats.nodes, 3u * 65536);  // polled at 65,536 and 131,072, stopped at the third poll
+
+    calls = 0;
+    auto never = [](void* context) { return ++*static_cast<int*>(context) < 0; };
+    const TurnOutcome done =
+        bot_turn(deal, Player::A, 8, vectors::keys_from_seed(6), StopCheck{never, &calls}, &stats);
+    EXPECT_EQ(done.status, TurnStatus::Done);
+    EXPECT_TRUE(done.move);
+    EXPECT_GT(calls, 0);
+}
+
+// In a child process whose address space leaves no room for the table.
+void search_without_room() {
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld", &pages) != 1)
+            pages = 0;
+        std::fclose(statm);
+    }
+    const rlim_t limit =
+        static_cast<rlim_t>(pages) * 4096 + (8u << 20);  // 8 MiB more, the table needs 16
+    const rlimit address_space{limit, limit};
+    setrlimit(RLIMIT_AS, &address_space);
+    const Grid deal = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF BN");
+    const TurnOutcome outcome = bot_turn(deal, Player::A, 3, vectors::keys_from_seed(7));
+    std::_Exit(outcome.status == TurnStatus::OutOfMemory ? 0 : 1);
+}
+
+TEST(BotTurnDeathTest, TableAllocationFailureIsOutOfMemory) {
+    EXPECT_EXIT(search_without_room(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace varno

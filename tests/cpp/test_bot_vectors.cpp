@@ -1,0 +1,21 @@
+// Every line of the shared bot vectors: move, last-iteration score, node counts.
+#include <gtest/gtest.h>
+
+#include "../../tools/vector_file.hpp"
+
+namespace varno {
+namespace {
+
+TEST(BotVectors, EveryLineMatches) {
+    std::vector<std::string> errors;
+    const auto lines = vectors::load_file(VARNO_VECTORS_DIR "/bot.tsv", errors);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_GE(lines.size(), 80u);
+    for (const auto& line : lines) {
+        for (const std::string& problem : vectors::check(line))
+            ADD_FAILURE() << problem;
+    }
+}
+
+}  // namespace
+}  // namespace varno
