@@ -1,0 +1,209 @@
+// The Board class: one game position, dealt by the constructor, changed only by play.
+#include <Python.h>
+
+#include "binding/boundary.hpp"
+#include "binding/classes.hpp"
+#include "binding/ref.hpp"
+#include "bot/turn.hpp"
+#include "bot/zobrist.hpp"
+#include "game/deal.hpp"
+#include "game/legal.hpp"
+#include "game/notation.hpp"
+#include "game/render.hpp"
+
+namespace varno::binding {
+namespace {
+
+struct BoardObject {
+    PyObject_HEAD Grid grid;
+    BorrowCounter borrow;
+};
+
+// The receiver of a method, checked against the class.
+BoardObject* as_board(PyObject* self) {
+    PyTypeObject* type = require_class(BOARD_CLASS);
+    if (!PyObject_TypeCheck(self, type)) [[unlikely]] {
+        set_conversion_error(self, type);
+        return nullptr;
+    }
+    return reinterpret_cast<BoardObject*>(self);
+}
+
+constexpr FunctionDescription NEW{"Board.__new__()", {}};
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_guarded<PyObject*>(nullptr, [=]() -> PyObject* {
+        if (!match_tuple_dict(NEW, args, kwargs, nullptr)) {
+            return nullptr;
+        }
+        const Grid grid = new_game();
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) {
+            return nullptr;
+        }
+        PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        auto* board = reinterpret_cast<BoardObject*>(self);
+        board->grid = grid;
+        board->borrow = 0;
+        return self;
+    });
+}
+
+void board_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* board_str(PyObject* self) {
+    return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
+        BoardObject* board = as_board(self);
+        if (board == nullptr) {
+            return nullptr;
+        }
+        SharedBorrow borrow(board->borrow);
+        if (!borrow.ok()) {
+            return nullptr;
+        }
+        return new_ascii(render(board->grid).view());
+    });
+}
+
+// The common steps of a method: match the arguments, check the receiver, borrow it
+// (`Borrow` says how) and run `body(grid, slots)` with the borrow held.
+template <class Borrow, std::size_t Count, class Body>
+PyObject* board_method(const FunctionDescription& description, PyObject* self,
+                       PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Body&& body) {
+    return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* slots[Count];
+        if (!match_vectorcall(description, args, nargsf, kwnames, slots)) {
+            return nullptr;
+        }
+        BoardObject* board = as_board(self);
+        if (board == nullptr) {
+            return nullptr;
+        }
+        Borrow borrow(board->borrow);
+        if (!borrow.ok()) {
+            return nullptr;
+        }
+        return body(board->grid, slots);
+    });
+}
+
+constexpr const char* PLAY_PARAMETERS[] = {"move_str", "player", "_room_id"};
+constexpr FunctionDescription PLAY{"Board.play()", PLAY_PARAMETERS};
+
+PyObject* board_play(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return board_method<ExclusiveBorrow, 3>(
+        PLAY, self, args, nargsf, kwnames, [](Grid& grid, PyObject** slots) -> PyObject* {
+            std::string_view text;
+            Player player{};
+            std::string_view room_id;
+            if (!extract_text(slots[0], "move_str", text) ||
+                !extract_player(slots[1], "player", player) ||
+                !extract_text(slots[2], "_room_id", room_id)) {
+                return nullptr;
+            }
+            const MoveError error = play_move(grid, text, player);
+            if (error != MoveError::None) {
+                raise_rule_violation(move_error_message(error));
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        });
+}
+
+constexpr const char* PLAYER_PARAMETER[] = {"player"};
+constexpr FunctionDescription GET_LEGAL_MOVES{"Board.get_legal_moves()", PLAYER_PARAMETER};
+
+PyObject* board_get_legal_moves(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+    return board_method<SharedBorrow, 1>(
+        GET_LEGAL_MOVES, self, args, nargsf, kwnames,
+        [](const Grid& grid, PyObject** slots) -> PyObject* {
+            Player player{};
+            if (!extract_player(slots[0], "player", player)) {
+                return nullptr;
+            }
+            const auto moves = legal_moves(grid, player);
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+            if (!list) {
+                PyErr_WriteUnraisable(nullptr);
+                VARNO_FAULT("could not allocate the list of moves");
+            }
+            for (std::size_t i = 0; i < moves.size(); ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_ascii(moves[i].view()));
+            }
+            return list.release();
+        });
+}
+
+// The search asks every 65,536 nodes or so whether to stop; a signal handler that
+// raised (Ctrl-C) ends the search with its exception pending.
+bool signal_raised(void*) {
+    return PyErr_CheckSignals() != 0;
+}
+
+constexpr const char* PLAY_BOT_PARAMETERS[] = {"player", "depth"};
+constexpr FunctionDescription PLAY_BOT{"Board.play_bot()", PLAY_BOT_PARAMETERS};
+
+PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    return board_method<SharedBorrow, 2>(
+        PLAY_BOT, self, args, nargsf, kwnames, [](const Grid& grid, PyObject** slots) -> PyObject* {
+            Player player{};
+            std::uint32_t depth = 0;
+            if (!extract_player(slots[0], "player", player) ||
+                !extract_u32(slots[1], "depth", depth)) {
+                return nullptr;
+            }
+            const TurnOutcome outcome =
+                bot_turn(grid, player, depth, zobrist_keys(), StopCheck{signal_raised, nullptr});
+            switch (outcome.status) {
+                case TurnStatus::OutOfMemory:
+                    return PyErr_NoMemory();
+                case TurnStatus::Stopped:
+                    check_pending_error();
+                    return nullptr;
+                case TurnStatus::Done:
+                    break;
+            }
+            return new_ascii(outcome.move ? move_text(*outcome.move).view() : std::string_view{});
+        });
+}
+
+template <class Method>
+constexpr PyCFunction as_cfunction(Method method) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef BOARD_METHODS[] = {
+    {"play", as_cfunction(board_play), METH_FASTCALL | METH_KEYWORDS,
+     "play($self, move_str, player, _room_id)\n--\n\n"},
+    {"get_legal_moves", as_cfunction(board_get_legal_moves), METH_FASTCALL | METH_KEYWORDS,
+     "get_legal_moves($self, player)\n--\n\n"},
+    {"play_bot", as_cfunction(board_play_bot), METH_FASTCALL | METH_KEYWORDS,
+     "play_bot($self, player, depth)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot BOARD_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("Board()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(board_str)},
+    {Py_tp_methods, BOARD_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec BOARD_SPEC{"builtins.Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAULT, BOARD_SLOTS};
+
+}  // namespace
+
+ClassCell BOARD_CLASS{"Board", &BOARD_SPEC, {}, nullptr, {}, {}};
+
+}  // namespace varno::binding

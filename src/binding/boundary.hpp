@@ -1,0 +1,161 @@
+// The call boundary: every call from the interpreter into the module passes through
+// here. It matches arguments to parameters, converts them to plain values, borrows the
+// receiver, and turns every failure into a Python exception with a fixed type and text.
+// Internal faults of the core (varno::Fault) are caught here and nowhere else.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "game/board.hpp"
+#include "game/fault.hpp"
+
+namespace varno::binding {
+
+// ---- Borrowing -------------------------------------------------------------------
+// Every instance of a module class carries a counter: 0 free, n > 0 shared borrows,
+// -1 one exclusive borrow. It is changed only atomically.
+
+using BorrowCounter = std::int64_t;
+
+inline bool try_borrow(BorrowCounter& counter) {
+    std::atomic_ref<BorrowCounter> flag(counter);
+    BorrowCounter current = flag.load(std::memory_order_relaxed);
+    do {
+        if (current == -1) {
+            return false;
+        }
+    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed));
+    return true;
+}
+
+inline void release_borrow(BorrowCounter& counter) {
+    std::atomic_ref<BorrowCounter>(counter).fetch_sub(1, std::memory_order_release);
+}
+
+inline bool try_borrow_mut(BorrowCounter& counter) {
+    BorrowCounter expected = 0;
+    return std::atomic_ref<BorrowCounter>(counter).compare_exchange_strong(
+        expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+inline void release_borrow_mut(BorrowCounter& counter) {
+    std::atomic_ref<BorrowCounter>(counter).store(0, std::memory_order_release);
+}
+
+// A shared borrow held for one scope. Check `ok()` before use; a failed borrow has
+// already set "Already mutably borrowed".
+class SharedBorrow {
+  public:
+    explicit SharedBorrow(BorrowCounter& counter);
+    ~SharedBorrow() {
+        if (counter_ != nullptr) {
+            release_borrow(*counter_);
+        }
+    }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    bool ok() const { return counter_ != nullptr; }
+
+  private:
+    BorrowCounter* counter_;
+};
+
+// An exclusive borrow held for one scope; a failed one has set "Already borrowed".
+class ExclusiveBorrow {
+  public:
+    explicit ExclusiveBorrow(BorrowCounter& counter);
+    ~ExclusiveBorrow() {
+        if (counter_ != nullptr) {
+            release_borrow_mut(*counter_);
+        }
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    bool ok() const { return counter_ != nullptr; }
+
+  private:
+    BorrowCounter* counter_;
+};
+
+// ---- Argument matching -----------------------------------------------------------
+
+// The parameters of one callable: all positional-or-keyword and all required.
+struct FunctionDescription {
+    const char* full_name;  // "Board.play()", used in messages
+    std::span<const char* const> parameters;
+};
+
+// Vector-call form. Fills `slots` (one per parameter) with borrowed references; on
+// failure sets the matching TypeError and returns false.
+bool match_vectorcall(const FunctionDescription& description, PyObject* const* args,
+                      Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots);
+
+// Tuple-and-dictionary form (the constructor).
+bool match_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                      PyObject** slots);
+
+// ---- Conversions -----------------------------------------------------------------
+
+// Sets the TypeError for an object that is not an instance of `expected`.
+void set_conversion_error(PyObject* object, PyTypeObject* expected);
+
+// The UTF-8 form of a `str` argument, read in place (valid while the argument lives).
+bool extract_text(PyObject* object, const char* parameter, std::string_view& out);
+
+// The value of a Player argument.
+bool extract_player(PyObject* object, const char* parameter, Player& out);
+
+// An unsigned 32-bit integer argument (int, bool or anything with __index__).
+bool extract_u32(PyObject* object, const char* parameter, std::uint32_t& out);
+
+// ---- Errors ----------------------------------------------------------------------
+
+// A rule violation: exactly ValueError, with the message as its only argument.
+void raise_rule_violation(std::string_view message);
+
+// Takes the pending interpreter error back. A panic exception coming back from Python
+// code is not an ordinary error: it is reported and resumed as a fault of this call
+// (throws varno::Fault). Any other error is set pending again.
+void check_pending_error();
+
+// The panic exception type, created on first need; aborts the process if it cannot be
+// created, since then no fault can be reported any more.
+PyObject* panic_exception_type();
+
+// Reports a fault: the diagnostic line on standard error, then the panic exception.
+void raise_panic(const char* message, const char* file, int line) noexcept;
+
+// Runs one entry point's work. A fault becomes the panic exception, exhaustion of the
+// module's own storage a MemoryError; nothing thrown ever leaves this function.
+template <class Result, class Body>
+Result run_guarded(Result on_failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const Fault& fault) {
+        raise_panic(fault.message().c_str(), fault.file(), fault.line());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what(), nullptr, 0);
+    } catch (...) {
+        raise_panic(nullptr, nullptr, 0);
+    }
+    return on_failure;
+}
+
+// ---- Results ---------------------------------------------------------------------
+
+// A new str from ASCII text produced by the core. A failed allocation of the result
+// is reported as unraisable and ends the call as a fault.
+PyObject* new_ascii(std::string_view text);
+
+}  // namespace varno::binding

@@ -1,0 +1,84 @@
+#include "binding/classes.hpp"
+
+#include <string>
+#include <vector>
+
+#include "binding/ref.hpp"
+#include "game/fault.hpp"
+
+namespace varno::binding {
+namespace {
+
+// Replaces the pending error by a RuntimeError with `message` whose __cause__ is it.
+void raise_caused(PyObject* message) {
+    PyObject* cause = PyErr_GetRaisedException();
+    Ref error = Ref::steal(message ? PyObject_CallOneArg(PyExc_RuntimeError, message) : nullptr);
+    if (!error) {
+        Py_XDECREF(cause);
+        return;  // the failure to build the error is the error
+    }
+    PyException_SetCause(error.get(), cause);  // steals `cause`
+    PyErr_SetRaisedException(error.release());
+}
+
+PyObject* create_class(ClassCell& cell) {
+    PyTypeObject* type = cell.published.load(std::memory_order_acquire);
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(cell.spec));
+        if (type == nullptr) {
+            raise_caused(
+                PyUnicode_FromFormat("An error occurred while initializing class %s", cell.name));
+            return nullptr;
+        }
+        // Kept for the life of the process; the members need it while it is initialised.
+        cell.published.store(type, std::memory_order_release);
+    }
+    std::vector<Ref> values;
+    values.reserve(cell.attribute_names.size());
+    for (std::size_t i = 0; i < cell.attribute_names.size(); ++i) {
+        Ref value = Ref::steal(cell.make_attribute(i));
+        if (!value) {
+            raise_caused(PyUnicode_FromFormat("An error occurred while initializing `%s.%s`",
+                                              cell.name, cell.attribute_names[i]));
+            return nullptr;
+        }
+        values.push_back(std::move(value));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* class_object = reinterpret_cast<PyObject*>(type);
+        if (PyObject_SetAttrString(class_object, cell.attribute_names[i], values[i].get()) < 0) {
+            raise_caused(PyUnicode_FromFormat("An error occurred while initializing `%s.__dict__`",
+                                              cell.name));
+            return nullptr;
+        }
+    }
+    return Py_NewRef(reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace
+
+PyObject* get_class(ClassCell& cell) {
+    return cell.ready.get_or_create([&cell] { return create_class(cell); });
+}
+
+PyTypeObject* require_class(ClassCell& cell) {
+    PyObject* type = cell.ready.get();
+    if (type == nullptr) [[unlikely]] {
+        type = get_class(cell);
+        if (type == nullptr) {
+            PyErr_WriteUnraisable(nullptr);
+            VARNO_FAULT(
+                ("failed to create type object for `" + std::string(cell.name) + "`").c_str());
+        }
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* published_class(ClassCell& cell) {
+    if (PyTypeObject* type = cell.published.load(std::memory_order_acquire)) {
+        return type;
+    }
+    return require_class(cell);
+}
+
+}  // namespace varno::binding

@@ -1,0 +1,160 @@
+#include "binding/values.hpp"
+
+#include <array>
+
+#include "binding/classes.hpp"
+#include "binding/ref.hpp"
+
+namespace varno::binding {
+namespace {
+
+struct ValueClass {
+    ClassCell& cell;
+    std::array<const char*, 2> reprs;  // by value
+    std::array<OnceObject, 2> members;
+};
+
+ValueClass PLAYER{PLAYER_CLASS, {"Player.A", "Player.B"}, {}};
+ValueClass CARD_TYPE{CARD_TYPE_CLASS, {"CardType.Normal", "CardType.Figure"}, {}};
+
+// The member with value `index`: created once as an instance of the class and kept for
+// the life of the process. Returns a new reference.
+PyObject* member(ValueClass& info, std::size_t index) {
+    PyTypeObject* type = published_class(info.cell);
+    PyObject* object = info.members[index].get_or_create([type, index]() -> PyObject* {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) {
+            return nullptr;
+        }
+        PyObject* created = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+        if (created != nullptr) {
+            auto* value = reinterpret_cast<ValueObject*>(created);
+            value->value = static_cast<std::uint8_t>(index);
+            value->borrow = 0;
+        }
+        return created;
+    });
+    return Py_XNewRef(object);
+}
+
+// Checks the receiver of a slot and reads its value under a shared borrow. Sets the
+// boundary's error and returns false when it cannot.
+bool read_value(PyObject* self, ValueClass& info, std::uint8_t& value) {
+    PyTypeObject* type = require_class(info.cell);
+    if (!PyObject_TypeCheck(self, type)) {
+        set_conversion_error(self, type);
+        return false;
+    }
+    auto* object = reinterpret_cast<ValueObject*>(self);
+    SharedBorrow borrow(object->borrow);
+    if (!borrow.ok()) {
+        return false;
+    }
+    value = object->value;
+    return true;
+}
+
+template <ValueClass& Info>
+PyObject* value_repr(PyObject* self) {
+    return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
+        std::uint8_t value = 0;
+        if (!read_value(self, Info, value)) {
+            return nullptr;
+        }
+        return new_ascii(Info.reprs[value == 0 ? 0 : 1]);
+    });
+}
+
+template <ValueClass& Info>
+PyObject* value_int(PyObject* self) {
+    return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
+        std::uint8_t value = 0;
+        if (!read_value(self, Info, value)) {
+            return nullptr;
+        }
+        PyObject* result = PyLong_FromLong(value);
+        if (result == nullptr) {
+            PyErr_WriteUnraisable(nullptr);
+            VARNO_FAULT("could not create the result of int()");
+        }
+        return result;
+    });
+}
+
+// Equality with members of the same class and with integers; everything else, and
+// every ordering, is left to the interpreter (NotImplemented).
+template <ValueClass& Info>
+PyObject* value_richcompare(PyObject* self, PyObject* other, int op) {
+    return run_guarded<PyObject*>(nullptr, [self, other, op]() -> PyObject* {
+        std::uint8_t value = 0;
+        if (op > Py_GE || !read_value(self, Info, value)) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        long long theirs = 0;
+        PyTypeObject* type = require_class(Info.cell);
+        if (PyObject_TypeCheck(other, type)) {
+            auto* object = reinterpret_cast<ValueObject*>(other);
+            SharedBorrow borrow(object->borrow);
+            if (!borrow.ok()) {
+                PyErr_Clear();
+                Py_RETURN_NOTIMPLEMENTED;
+            }
+            theirs = object->value;
+        } else {
+            const long converted = PyLong_AsLong(other);
+            if (converted == -1 && PyErr_Occurred()) {
+                check_pending_error();
+                PyErr_Clear();
+                Py_RETURN_NOTIMPLEMENTED;
+            }
+            theirs = converted;
+        }
+        if (op == Py_EQ) {
+            return Py_NewRef(theirs == value ? Py_True : Py_False);
+        }
+        if (op == Py_NE) {
+            return Py_NewRef(theirs != value ? Py_True : Py_False);
+        }
+        Py_RETURN_NOTIMPLEMENTED;
+    });
+}
+
+// Members own nothing besides their reference to the class.
+void value_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <ValueClass& Info>
+PyObject* make_member(std::size_t index) {
+    return member(Info, index);
+}
+
+template <ValueClass& Info>
+PyType_Slot VALUE_SLOTS[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(value_repr<Info>)},
+    {Py_nb_int, reinterpret_cast<void*>(value_int<Info>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<Info>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec PLAYER_SPEC{"builtins.Player", sizeof(ValueObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                        VALUE_SLOTS<PLAYER>};
+PyType_Spec CARD_TYPE_SPEC{"builtins.CardType", sizeof(ValueObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           VALUE_SLOTS<CARD_TYPE>};
+
+constexpr const char* PLAYER_MEMBERS[] = {"A", "B"};
+constexpr const char* CARD_TYPE_MEMBERS[] = {"Normal", "Figure"};
+
+}  // namespace
+
+ClassCell PLAYER_CLASS{"Player", &PLAYER_SPEC, PLAYER_MEMBERS, make_member<PLAYER>, {}, {}};
+ClassCell CARD_TYPE_CLASS{
+    "CardType", &CARD_TYPE_SPEC, CARD_TYPE_MEMBERS, make_member<CARD_TYPE>, {}, {}};
+
+}  // namespace varno::binding
