@@ -5,7 +5,6 @@
 #include "binding/classes.hpp"
 #include "binding/ref.hpp"
 #include "bot/turn.hpp"
-#include "bot/zobrist.hpp"
 #include "game/deal.hpp"
 #include "game/legal.hpp"
 #include "game/notation.hpp"
@@ -162,7 +161,7 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 return nullptr;
             }
             const TurnOutcome outcome =
-                bot_turn(grid, player, depth, zobrist_keys(), StopCheck{signal_raised, nullptr});
+                bot_turn(grid, player, depth, StopCheck{signal_raised, nullptr});
             switch (outcome.status) {
                 case TurnStatus::OutOfMemory:
                     return PyErr_NoMemory();

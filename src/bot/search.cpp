@@ -432,8 +432,12 @@ Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player sid
     return score;
 }
 
-TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
-                     StopCheck stop, TurnStats* stats) {
+namespace {
+
+// The bot turn, with the keys asked of `keys()` only once a search is to be made.
+template <class Keys>
+TurnOutcome run_turn(const Grid& grid, Player bot, std::uint32_t depth, Keys&& keys, StopCheck stop,
+                     TurnStats* stats) {
     std::optional<TranspositionTable> table = TranspositionTable::allocate();
     if (!table) {
         return {TurnStatus::OutOfMemory, std::nullopt};
@@ -451,7 +455,7 @@ TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const Zo
         return {TurnStatus::Done, std::nullopt};
     }
     try {
-        Searcher searcher(masks, bot, keys, *table, stop);
+        Searcher searcher(masks, bot, keys(), *table, stop);
         std::uint8_t previous_best = NO_ACTION;
         for (std::uint32_t iteration = 1;; ++iteration) {
             // The ordered list afresh, the previous iteration's best action at its head.
@@ -490,6 +494,18 @@ TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const Zo
     } catch (const std::bad_alloc&) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
+}
+
+}  // namespace
+
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
+                     StopCheck stop, TurnStats* stats) {
+    return run_turn(
+        grid, bot, depth, [&keys]() -> const ZobristKeys& { return keys; }, stop, stats);
+}
+
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop) {
+    return run_turn(grid, bot, depth, zobrist_keys, stop, nullptr);
 }
 
 }  // namespace varno

@@ -29,8 +29,13 @@ struct TurnOutcome {
 
 struct TurnStats;  // per-iteration figures for tests and benchmarks (search.hpp)
 
-// Chooses a move for `bot` searching up to `depth` plies, without changing `grid`.
+// Chooses a move for `bot` searching up to `depth` plies, without changing `grid`,
+// hashing positions with `keys`.
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
                      StopCheck stop = {}, TurnStats* stats = nullptr);
+
+// The same with the process-wide keys, which are drawn only when a search is made
+// (not for depth 0, nor when `bot` has no action).
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop);
 
 }  // namespace varno
