@@ -1,5 +1,7 @@
 #include "bot/actions.hpp"
 
+#include "game/moves.hpp"
+
 namespace varno {
 
 std::uint8_t action_order_key(const Grid& grid, Player side, const Action& action) {
@@ -20,32 +22,14 @@ BotActions get_bot_actions(const Grid& grid, Player side) {
         actions.push_back(action);
         keys[actions.size() - 1] = action_order_key(grid, side, action);
     };
-    for (std::uint8_t row = 0; row < ROWS; ++row) {
-        for (std::uint8_t col = 0; col < COLS; ++col) {
-            const Cell& cell = grid.at(row, col);
-            if (cell.state == CellState::FaceDown ||
-                (cell.state == CellState::FaceUp && cell.owner == side &&
-                 cell.kind == CardType::Normal)) {
-                add(Action{row, col, std::nullopt});
-                continue;
-            }
-            if (cell.state != CellState::FaceUp || cell.owner != side) {
-                continue;  // empty, or a face-up card of the other side
-            }
-            for (std::uint8_t trow = 0; trow < ROWS; ++trow) {
-                for (std::uint8_t tcol = 0; tcol < COLS; ++tcol) {
-                    const Cell& target = grid.at(trow, tcol);
-                    const bool other_cell = trow != row || tcol != col;
-                    const bool aimable =
-                        target.state == CellState::FaceDown ||
-                        (target.state == CellState::FaceUp && target.owner != side);
-                    if (other_cell && aimable) {
-                        add(Action{row, col, Square{trow, tcol}});
-                    }
-                }
-            }
-        }
-    }
+    // The search never aims a Figure at a face-up card of its own side.
+    for_each_move(
+        grid, side,
+        [side](const Cell& target) {
+            return target.state == CellState::FaceDown ||
+                   (target.state == CellState::FaceUp && target.owner != side);
+        },
+        add);
     // Stable insertion sort by key: equal keys keep their generation order.
     for (std::size_t i = 1; i < actions.size(); ++i) {
         const Action action = actions[i];
