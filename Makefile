@@ -27,7 +27,7 @@ CPP_BUILD := build/cpp
 ARGS ?=
 JOBS ?= 2
 
-.PHONY: play test test-cpp test-python test-types wheel-check bench check-vectors deps venv core
+.PHONY: play test test-cpp test-python test-faults test-types wheel-check bench check-vectors deps venv core
 
 # Debian packages for the C++ tests and benchmarks, installed only when missing.
 deps:
@@ -64,6 +64,14 @@ test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
 	$(VENV)/bin/python -m mypy --strict python/varno_play examples
 
+# The panic path, through a test build whose faults can be armed from Python.
+FAULT_BUILD := build/faults
+test-faults: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(FAULT_BUILD) -G Ninja \
+	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DVARNO_FAULT_HOOKS=ON >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FAULT_BUILD) -j $(JOBS)
+	PYTHONPATH=$(FAULT_BUILD) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
+
 WHEEL_DIR := build/wheelhouse
 wheel-check: venv
 	rm -rf $(WHEEL_DIR) build/wheel-venv
@@ -75,7 +83,7 @@ wheel-check: venv
 	build/wheel-venv/bin/varno-play --bots --depth 2 > build/wheel-game.txt
 	tail -n 1 build/wheel-game.txt
 
-test: test-cpp test-python test-types wheel-check
+test: test-cpp test-python test-faults test-types wheel-check
 
 bench: core
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true

@@ -92,8 +92,14 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
     {0, nullptr},
 };
 
+#ifdef VARNO_FAULT_HOOKS
+constexpr PyMethodDef* MODULE_METHODS = FAULT_HOOK_METHODS;
+#else
+constexpr PyMethodDef* MODULE_METHODS = nullptr;
+#endif
+
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "varno", "", 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "varno", "", 0, MODULE_METHODS, MODULE_SLOTS, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!match_tuple_dict(NEW, args, kwargs, nullptr)) {
             return nullptr;
         }
+        VARNO_FAULT_HOOK(NEW.full_name);
         const Grid grid = new_game();
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) {
@@ -67,6 +68,7 @@ PyObject* board_str(PyObject* self) {
         if (!borrow.ok()) {
             return nullptr;
         }
+        VARNO_FAULT_HOOK("Board.__str__()");
         return new_ascii(render(board->grid).view());
     });
 }
@@ -89,6 +91,7 @@ PyObject* board_method(const FunctionDescription& description, PyObject* self,
         if (!borrow.ok()) {
             return nullptr;
         }
+        VARNO_FAULT_HOOK(description.full_name);
         return body(board->grid, slots);
     });
 }

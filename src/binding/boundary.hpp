@@ -152,6 +152,17 @@ Result run_guarded(Result on_failure, Body&& body) noexcept {
     return on_failure;
 }
 
+// ---- Fault injection (test builds only) -------------------------------------------
+// Builds configured with VARNO_FAULT_HOOKS let tests arm a one-shot fault at a named
+// entry point, to drive the panic path from Python. Shipped builds compile it away.
+#ifdef VARNO_FAULT_HOOKS
+void fault_hook(const char* site);
+#define VARNO_FAULT_HOOK(site) ::varno::binding::fault_hook(site)
+extern PyMethodDef FAULT_HOOK_METHODS[];
+#else
+#define VARNO_FAULT_HOOK(site) ((void)0)
+#endif
+
 // ---- Results ---------------------------------------------------------------------
 
 // A new str from ASCII text produced by the core. A failed allocation of the result

@@ -35,6 +35,9 @@ def test_doc_is_empty_string():
 def test_public_attributes_are_exactly_the_classes():
     public = {name for name in dir(varno) if not name.startswith("_")}
     assert public == {"Player", "CardType", "Board"}
+    # Nothing of the test builds (armed faults) is in the shipped module.
+    dunders = {name for name in dir(varno) if name.startswith("__")}
+    assert set(dir(varno)) - public - dunders == set()
     assert varno.Player is Player
     assert varno.CardType is CardType
     assert varno.Board is Board
