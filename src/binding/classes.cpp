@@ -9,15 +9,17 @@
 namespace varno::binding {
 namespace {
 
-// Replaces the pending error by a RuntimeError with `message` whose __cause__ is it.
-void raise_caused(PyObject* message) {
-    PyObject* cause = PyErr_GetRaisedException();
-    Ref error = Ref::steal(message ? PyObject_CallOneArg(PyExc_RuntimeError, message) : nullptr);
+// Replaces the pending error by a RuntimeError with `message` (a new reference, taken
+// over) whose __cause__ is it.
+void raise_caused(PyObject* message_reference) {
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    Ref message = Ref::steal(message_reference);
+    Ref error =
+        Ref::steal(message ? PyObject_CallOneArg(PyExc_RuntimeError, message.get()) : nullptr);
     if (!error) {
-        Py_XDECREF(cause);
         return;  // the failure to build the error is the error
     }
-    PyException_SetCause(error.get(), cause);  // steals `cause`
+    PyException_SetCause(error.get(), cause.release());
     PyErr_SetRaisedException(error.release());
 }
 
