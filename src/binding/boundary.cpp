@@ -12,22 +12,6 @@
 
 namespace varno::binding {
 
-// ---- Borrowing -------------------------------------------------------------------
-
-SharedBorrow::SharedBorrow(BorrowCounter& counter)
-    : counter_(try_borrow(counter) ? &counter : nullptr) {
-    if (counter_ == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-    }
-}
-
-ExclusiveBorrow::ExclusiveBorrow(BorrowCounter& counter)
-    : counter_(try_borrow_mut(counter) ? &counter : nullptr) {
-    if (counter_ == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-}
-
 // ---- Argument matching -----------------------------------------------------------
 namespace {
 

@@ -51,40 +51,35 @@ inline void release_borrow_mut(BorrowCounter& counter) {
     std::atomic_ref<BorrowCounter>(counter).store(0, std::memory_order_release);
 }
 
-// A shared borrow held for one scope. Check `ok()` before use; a failed borrow has
-// already set "Already mutably borrowed".
-class SharedBorrow {
+// A borrow held for one scope, shared or exclusive. Check `ok()` before use: a failed
+// borrow has already set its RuntimeError ("Already mutably borrowed" for a shared one,
+// "Already borrowed" for an exclusive one).
+template <bool Exclusive>
+class BorrowGuard {
   public:
-    explicit SharedBorrow(BorrowCounter& counter);
-    ~SharedBorrow() {
-        if (counter_ != nullptr) {
-            release_borrow(*counter_);
+    explicit BorrowGuard(BorrowCounter& counter)
+        : counter_((Exclusive ? try_borrow_mut(counter) : try_borrow(counter)) ? &counter
+                                                                               : nullptr) {
+        if (counter_ == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            Exclusive ? "Already borrowed" : "Already mutably borrowed");
         }
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ~BorrowGuard() {
+        if (counter_ != nullptr) {
+            Exclusive ? release_borrow_mut(*counter_) : release_borrow(*counter_);
+        }
+    }
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
     bool ok() const { return counter_ != nullptr; }
 
   private:
     BorrowCounter* counter_;
 };
 
-// An exclusive borrow held for one scope; a failed one has set "Already borrowed".
-class ExclusiveBorrow {
-  public:
-    explicit ExclusiveBorrow(BorrowCounter& counter);
-    ~ExclusiveBorrow() {
-        if (counter_ != nullptr) {
-            release_borrow_mut(*counter_);
-        }
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    bool ok() const { return counter_ != nullptr; }
-
-  private:
-    BorrowCounter* counter_;
-};
+using SharedBorrow = BorrowGuard<false>;
+using ExclusiveBorrow = BorrowGuard<true>;
 
 // ---- Argument matching -----------------------------------------------------------
 
