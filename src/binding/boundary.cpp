@@ -303,6 +303,13 @@ void raise_panic(const char* message, const char* file, int line) noexcept {
     PyErr_SetObject(type, text.get());
 }
 
+void raise_panic(const ResumedPanic& resumed) noexcept {
+    Py_XDECREF(PyErr_GetRaisedException());
+    std::fputs("varno: internal fault: a panic raised in Python code was resumed\n", stderr);
+    std::fflush(stderr);
+    PyErr_SetObject(panic_exception_type(), resumed.message.get());
+}
+
 void check_pending_error() {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (!error) {
@@ -314,14 +321,16 @@ void check_pending_error() {
     }
     std::fputs("varno: a panic raised in Python code is being resumed; its traceback:\n", stderr);
     PyErr_DisplayException(error.get());
-    std::string message = "Unwrapped panic from Python code";
-    Ref text = Ref::steal(PyObject_Str(error.get()));
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (utf8 != nullptr) {
-        message = utf8;
+    Ref message = Ref::steal(PyObject_Str(error.get()));
+    if (!message) {
+        PyErr_Clear();
+        message = Ref::steal(PyUnicode_FromString("Unwrapped panic from Python code"));
+        if (!message) {
+            PyErr_Clear();
+            VARNO_FAULT("Unwrapped panic from Python code");
+        }
     }
-    PyErr_Clear();
-    VARNO_FAULT(message.c_str());
+    throw ResumedPanic{std::move(message)};
 }
 
 // ---- Results ---------------------------------------------------------------------

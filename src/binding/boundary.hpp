@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "binding/ref.hpp"
 #include "game/board.hpp"
 #include "game/fault.hpp"
 
@@ -117,9 +118,16 @@ bool extract_u32(PyObject* object, const char* parameter, std::uint32_t& out);
 // A rule violation: exactly ValueError, with the message as its only argument.
 void raise_rule_violation(std::string_view message);
 
+// A panic exception raised by Python code and taken back by the boundary. The call
+// ends with a new panic exception carrying the same text: `message` is the str() of
+// the old one, kept as an object so that no character of it is lost.
+struct ResumedPanic {
+    Ref message;
+};
+
 // Takes the pending interpreter error back. A panic exception coming back from Python
-// code is not an ordinary error: it is reported and resumed as a fault of this call
-// (throws varno::Fault). Any other error is set pending again.
+// code is not an ordinary error: its traceback is printed and it is resumed as a fault
+// of this call (throws ResumedPanic). Any other error is set pending again.
 void check_pending_error();
 
 // The panic exception type, created on first need; aborts the process if it cannot be
@@ -128,6 +136,7 @@ PyObject* panic_exception_type();
 
 // Reports a fault: the diagnostic line on standard error, then the panic exception.
 void raise_panic(const char* message, const char* file, int line) noexcept;
+void raise_panic(const ResumedPanic& resumed) noexcept;
 
 // Runs one entry point's work. A fault becomes the panic exception, exhaustion of the
 // module's own storage a MemoryError; nothing thrown ever leaves this function.
@@ -135,6 +144,8 @@ template <class Result, class Body>
 Result run_guarded(Result on_failure, Body&& body) noexcept {
     try {
         return body();
+    } catch (const ResumedPanic& resumed) {
+        raise_panic(resumed);
     } catch (const Fault& fault) {
         raise_panic(fault.message().c_str(), fault.file(), fault.line());
     } catch (const std::bad_alloc&) {

@@ -71,6 +71,12 @@ def test_a_panic_raised_by_python_code_is_resumed(capfd):
     assert caught.value.args == ("from a depth",)
     err = capfd.readouterr().err
     assert "resumed" in err and "from a depth" in err
+    # The text goes over whole, whatever it holds.
+    for text in ("a\x00b", "", "\ud800x"):
+        raised = panic(text)
+        with pytest.raises(panic) as caught:
+            board.play_bot(Player.A, Depth())
+        assert caught.value.args == (text,)
     # Not an ordinary failure of a comparison either: the member does not swallow it.
     with pytest.raises(panic):
         Player.A == Depth()
