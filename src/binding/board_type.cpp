@@ -58,23 +58,32 @@ void board_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Checks the receiver, borrows it (`Borrow` says how) and runs `body(grid)` with the
+// borrow held.
+template <class Borrow, class Body>
+PyObject* with_board(PyObject* self, [[maybe_unused]] const char* site, Body&& body) {
+    BoardObject* board = as_board(self);
+    if (board == nullptr) {
+        return nullptr;
+    }
+    Borrow borrow(board->borrow);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    VARNO_FAULT_HOOK(site);
+    return body(board->grid);
+}
+
 PyObject* board_str(PyObject* self) {
     return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
-        BoardObject* board = as_board(self);
-        if (board == nullptr) {
-            return nullptr;
-        }
-        SharedBorrow borrow(board->borrow);
-        if (!borrow.ok()) {
-            return nullptr;
-        }
-        VARNO_FAULT_HOOK("Board.__str__()");
-        return new_ascii(render(board->grid).view());
+        return with_board<SharedBorrow>(self, "Board.__str__()", [](const Grid& grid) {
+            return new_ascii(render(grid).view());
+        });
     });
 }
 
-// The common steps of a method: match the arguments, check the receiver, borrow it
-// (`Borrow` says how) and run `body(grid, slots)` with the borrow held.
+// The common steps of a method: match the arguments, then check and borrow the receiver
+// and run `body(grid, slots)` with the borrow held.
 template <class Borrow, std::size_t Count, class Body>
 PyObject* board_method(const FunctionDescription& description, PyObject* self,
                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Body&& body) {
@@ -83,16 +92,8 @@ PyObject* board_method(const FunctionDescription& description, PyObject* self,
         if (!match_vectorcall(description, args, nargsf, kwnames, slots)) {
             return nullptr;
         }
-        BoardObject* board = as_board(self);
-        if (board == nullptr) {
-            return nullptr;
-        }
-        Borrow borrow(board->borrow);
-        if (!borrow.ok()) {
-            return nullptr;
-        }
-        VARNO_FAULT_HOOK(description.full_name);
-        return body(board->grid, slots);
+        return with_board<Borrow>(self, description.full_name,
+                                  [&](Grid& grid) { return body(grid, slots); });
     });
 }
 

@@ -75,6 +75,21 @@ bool place_keyword(const FunctionDescription& description, PyObject* name, PyObj
     return true;
 }
 
+// Fills the slots of the `given` positional arguments and empties the others; fails at
+// once when there are more than parameters.
+bool place_positional(const FunctionDescription& description, PyObject* const* items,
+                      Py_ssize_t given, PyObject** slots) {
+    const auto count = static_cast<Py_ssize_t>(description.parameters.size());
+    if (given > count) {
+        too_many_positional(description, given);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        slots[i] = i < given ? items[i] : nullptr;
+    }
+    return true;
+}
+
 bool check_missing(const FunctionDescription& description, PyObject** slots) {
     const char* missing[8];
     std::size_t count = 0;
@@ -98,15 +113,11 @@ bool check_missing(const FunctionDescription& description, PyObject** slots) {
 bool match_vectorcall(const FunctionDescription& description, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    const auto count = static_cast<Py_ssize_t>(description.parameters.size());
-    if (given > count) {
-        too_many_positional(description, given);
+    if (!place_positional(description, args, given, slots)) {
         return false;
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        slots[i] = i < given ? args[i] : nullptr;
-    }
     if (kwnames == nullptr) {
+        const auto count = static_cast<Py_ssize_t>(description.parameters.size());
         return given == count || check_missing(description, slots);
     }
     const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
@@ -120,14 +131,9 @@ bool match_vectorcall(const FunctionDescription& description, PyObject* const* a
 
 bool match_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                       PyObject** slots) {
-    const Py_ssize_t given = PyTuple_GET_SIZE(args);
-    const auto count = static_cast<Py_ssize_t>(description.parameters.size());
-    if (given > count) {
-        too_many_positional(description, given);
+    if (!place_positional(description, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args),
+                          slots)) {
         return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        slots[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
     }
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
