@@ -347,7 +347,10 @@ PyObject* new_ascii(std::string_view text) {
         PyErr_WriteUnraisable(nullptr);
         VARNO_FAULT("could not allocate a result string");
     }
-    std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+    // An empty view may hold a null pointer, which memcpy must not be given.
+    if (!text.empty()) {
+        std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+    }
     return result;
 }
 
