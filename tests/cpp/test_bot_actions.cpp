@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <latch>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "../../tools/vector_file.hpp"
 #include "bot/actions.hpp"
@@ -140,6 +144,28 @@ TEST(PositionHash, ProcessKeysAreDrawnOnce) {
         for (const auto& cell : row)
             distinct.insert(cell.begin(), cell.end());
     EXPECT_EQ(distinct.size(), 108u);  // 108 draws of 64 bits: equal keys are vanishingly rare
+}
+
+// ctest runs each case in a process of its own, so here the first draw itself is raced:
+// every thread must get the one table, with the same contents, drawn by one of them.
+TEST(PositionHash, ThreadsRacingForTheFirstKeysShareOneTable) {
+    constexpr int THREADS = 16;
+    std::latch start(THREADS);
+    std::array<const ZobristKeys*, THREADS> seen{};
+    std::array<std::uint64_t, THREADS> first_key{};
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < THREADS; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            seen[i] = &zobrist_keys();
+            first_key[i] = (*seen[i])[0][0][0];
+        });
+    }
+    threads.clear();  // joins
+    for (int i = 1; i < THREADS; ++i) {
+        EXPECT_EQ(seen[i], seen[0]);
+        EXPECT_EQ(first_key[i], first_key[0]);
+    }
 }
 
 }  // namespace
