@@ -1,5 +1,7 @@
 # make play   build, install into .venv/ and start a game
-# make test   every test: the core's C++ tests, then the Python tests on every Python >= 3.12
+# make test   every test: the core's C++ tests, then the Python tests on every Python >= 3.12,
+#             then all of them again under the sanitizers (make sanitize)
+# make sanitize  the C++ tests and the Python tests against an ASan + UBSan build
 # make bench  the benchmarks (not part of the tests)
 # make check-vectors FILE=path   run a file of search vectors against the core
 # make wheel-check  build a wheel, install it into a fresh environment and use it
@@ -27,7 +29,8 @@ CPP_BUILD := build/cpp
 ARGS ?=
 JOBS ?= 2
 
-.PHONY: play test test-cpp test-python test-faults test-types wheel-check bench check-vectors deps venv core
+.PHONY: play test test-cpp test-python test-faults test-types wheel-check bench check-vectors deps venv core \
+	sanitize
 
 # Debian packages for the C++ tests and benchmarks, installed only when missing.
 deps:
@@ -83,7 +86,38 @@ wheel-check: venv
 	build/wheel-venv/bin/varno-play --bots --depth 2 > build/wheel-game.txt
 	tail -n 1 build/wheel-game.txt
 
-test: test-cpp test-python test-faults test-types wheel-check
+# AddressSanitizer and UndefinedBehaviorSanitizer over the C++ tests and the Python tests
+# (the fault-path tests against a sanitized fault-hook build). The interpreter is not
+# built with the sanitizers, so their runtime is preloaded into it, and PYTHONMALLOC=malloc
+# routes its objects through the runtime's allocator. Every process writes its reports
+# under $(SANITIZE_REPORTS); tools/sanitizer-verdict then fails the run on any error report
+# and on any leak whose allocation passes through this project's code. The interpreter's
+# own leaks are ignored. The Python processes skip the check at exit, whose report would
+# be mostly the interpreter's and whose exit code would replace the process's own; the
+# test sessions check for leaks when they end instead (tests/conftest.py).
+SANITIZE_BUILD := build/sanitize
+SANITIZE_REPORTS := $(SANITIZE_BUILD)/reports
+SANITIZE_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python
+SANITIZE_COMMON := allocator_may_return_null=1:detect_leaks=1
+SANITIZE_PYTHON = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc VARNO_SANITIZE=1 \
+	ASAN_OPTIONS=$(SANITIZE_COMMON):leak_check_at_exit=0:log_path=$(abspath $(SANITIZE_REPORTS))/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_REPORTS))/ubsan
+sanitize: deps venv
+	$(SANITIZE_CMAKE) -S . -B $(SANITIZE_BUILD) -DVARNO_BUILD_TESTS=ON >/dev/null
+	$(SANITIZE_CMAKE) -S . -B $(SANITIZE_BUILD)-faults -DVARNO_FAULT_HOOKS=ON >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SANITIZE_BUILD)-faults -j $(JOBS) --target varno
+	ASAN_OPTIONS=$(SANITIZE_COMMON) UBSAN_OPTIONS=print_stacktrace=1 \
+	    $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	cd $(SANITIZE_BUILD) && $(SANITIZE_PYTHON) ../../$(VENV)/bin/python -c \
+	    'import varno, os; assert os.path.dirname(varno.__file__) == os.getcwd(), varno.__file__'
+	PYTHONPATH=$(SANITIZE_BUILD) $(SANITIZE_PYTHON) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+	PYTHONPATH=$(SANITIZE_BUILD)-faults $(SANITIZE_PYTHON) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
+	$(VENV)/bin/python tools/sanitizer-verdict $(SANITIZE_REPORTS) .
+
+test: test-cpp test-python test-faults test-types wheel-check sanitize
 
 bench: core
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true
