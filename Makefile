@@ -2,6 +2,7 @@
 # make test   every test: the core's C++ tests, then the Python tests on every Python >= 3.12,
 #             then all of them again under the sanitizers (make sanitize)
 # make sanitize  the C++ tests and the Python tests against an ASan + UBSan build
+# make fuzz   each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench  the benchmarks (not part of the tests)
 # make check-vectors FILE=path   run a file of search vectors against the core
 # make wheel-check  build a wheel, install it into a fresh environment and use it
@@ -30,11 +31,11 @@ ARGS ?=
 JOBS ?= 2
 
 .PHONY: play test test-cpp test-python test-faults test-types wheel-check bench check-vectors deps venv core \
-	sanitize
+	sanitize fuzz
 
-# Debian packages for the C++ tests and benchmarks, installed only when missing.
-deps:
-	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+# $(call debian,PACKAGES): installs those of the Debian PACKAGES that are missing.
+define debian
+	@missing=""; for p in $(1); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -42,6 +43,11 @@ deps:
 	    echo "Installing Debian packages:$$missing"; \
 	    $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq $$missing >/dev/null; \
 	fi
+endef
+
+# Debian packages for the C++ tests and benchmarks.
+deps:
+	$(call debian,$(DEBIAN_PACKAGES))
 
 venv:
 	tools/ensure-venv $(NEWEST) $(VENV)
@@ -88,20 +94,25 @@ wheel-check: venv
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the C++ tests and the Python tests
 # (the fault-path tests against a sanitized fault-hook build). The interpreter is not
-# built with the sanitizers, so their runtime is preloaded into it, and PYTHONMALLOC=malloc
+# built with the sanitizers, so their runtime is preloaded into it (with the C++ runtime,
+# whose exception throwing the runtime must find at start-up), and PYTHONMALLOC=malloc
 # routes its objects through the runtime's allocator. Every process writes its reports
 # under $(SANITIZE_REPORTS); tools/sanitizer-verdict then fails the run on any error report
 # and on any leak whose allocation passes through this project's code. The interpreter's
 # own leaks are ignored. The Python processes skip the check at exit, whose report would
 # be mostly the interpreter's and whose exit code would replace the process's own; the
-# test sessions check for leaks when they end instead (tests/conftest.py).
+# test sessions check for leaks when they end instead (tests/conftest.py). The stack of an
+# object the interpreter allocates for the module is only followed through the
+# interpreter's frames by the slow unwinder, so the leak tests run again with it, on
+# their own: the rest of the suite would take half an hour that way.
 SANITIZE_BUILD := build/sanitize
 SANITIZE_REPORTS := $(SANITIZE_BUILD)/reports
 SANITIZE_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -G Ninja -DCMAKE_CXX_COMPILER=g++ \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python
 SANITIZE_COMMON := allocator_may_return_null=1:detect_leaks=1
-SANITIZE_PYTHON = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc VARNO_SANITIZE=1 \
-	ASAN_OPTIONS=$(SANITIZE_COMMON):leak_check_at_exit=0:log_path=$(abspath $(SANITIZE_REPORTS))/asan \
+# $(call sanitized,MORE): the environment of a sanitized Python, MORE added to ASAN_OPTIONS.
+sanitized = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc VARNO_SANITIZE=1 \
+	ASAN_OPTIONS=$(SANITIZE_COMMON):leak_check_at_exit=0$(1):log_path=$(abspath $(SANITIZE_REPORTS))/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_REPORTS))/ubsan
 sanitize: deps venv
 	$(SANITIZE_CMAKE) -S . -B $(SANITIZE_BUILD) -DVARNO_BUILD_TESTS=ON >/dev/null
@@ -111,11 +122,33 @@ sanitize: deps venv
 	ASAN_OPTIONS=$(SANITIZE_COMMON) UBSAN_OPTIONS=print_stacktrace=1 \
 	    $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	cd $(SANITIZE_BUILD) && $(SANITIZE_PYTHON) ../../$(VENV)/bin/python -c \
+	cd $(SANITIZE_BUILD) && $(call sanitized) ../../$(VENV)/bin/python -c \
 	    'import varno, os; assert os.path.dirname(varno.__file__) == os.getcwd(), varno.__file__'
-	PYTHONPATH=$(SANITIZE_BUILD) $(SANITIZE_PYTHON) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
-	PYTHONPATH=$(SANITIZE_BUILD)-faults $(SANITIZE_PYTHON) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
+	PYTHONPATH=$(SANITIZE_BUILD) $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider \
+	    tests/python --ignore tests/python/test_leaks.py
+	PYTHONPATH=$(SANITIZE_BUILD) $(call sanitized,:fast_unwind_on_malloc=0) $(VENV)/bin/python -m pytest \
+	    -q -p no:cacheprovider tests/python/test_leaks.py
+	PYTHONPATH=$(SANITIZE_BUILD)-faults $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
 	$(VENV)/bin/python tools/sanitizer-verdict $(SANITIZE_REPORTS) .
+
+# The fuzz targets over the core, built with clang, libFuzzer and both sanitizers, each run
+# for FUZZ_SECONDS. They start from the corpus kept in fuzz/corpus/<target> and write what
+# they find to $(FUZZ_BUILD)/found/<target>, so the kept corpus changes only by hand:
+#   $(FUZZ_BUILD)/fuzz/fuzz_play -set_cover_merge=1 NEW_DIR fuzz/corpus/play $(FUZZ_BUILD)/found/play
+# A crash leaves its input in $(FUZZ_BUILD)/crash-*; plain builds replay the kept corpus
+# in the C++ tests (replay_fuzz_*).
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_TARGETS := play bot
+fuzz: venv
+	$(call debian,clang-14 libclang-rt-14-dev)
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
+	    -DVARNO_BUILD_MODULE=OFF -DVARNO_BUILD_FUZZ=ON >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(foreach t,$(FUZZ_TARGETS),mkdir -p $(FUZZ_BUILD)/found/$(t)$(newline)\
+	cd $(FUZZ_BUILD) && { fuzz/fuzz_$(t) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    found/$(t) ../../fuzz/corpus/$(t) > $(t).log 2>&1 || { tail -n 80 $(t).log; exit 1; }; } \
+	    && echo "fuzz_$(t):" && grep -E "^(Done|stat::)" $(t).log $(newline))
 
 test: test-cpp test-python test-faults test-types wheel-check sanitize
 
