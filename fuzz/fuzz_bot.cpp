@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <optional>
 
 #include "../tests/cpp/reference_search.hpp"
@@ -124,10 +123,5 @@ void check(const std::uint8_t* data, std::size_t size) {
 }  // namespace varno::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    try {
-        varno::fuzz::check(data, size);
-    } catch (const std::exception& error) {
-        varno::fuzz::fail(error.what());
-    }
-    return 0;
+    return varno::fuzz::run_checks(varno::fuzz::check, data, size);
 }

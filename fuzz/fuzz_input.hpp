@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string_view>
 
 #include "game/board.hpp"
@@ -37,6 +38,17 @@ class ByteReader {
     std::size_t size_;
     std::size_t pos_ = 0;
 };
+
+// Runs one input's checks; an exception escaping them is a failure too.
+inline int run_checks(void (*check)(const std::uint8_t*, std::size_t), const std::uint8_t* data,
+                      std::size_t size) {
+    try {
+        check(data, size);
+    } catch (const std::exception& error) {
+        fail(error.what());
+    }
+    return 0;
+}
 
 inline bool has_cards(const Grid& grid, Player side) {
     for (const Cell& cell : grid.cells) {

@@ -3,7 +3,6 @@
 // accept exactly the moves legal_moves lists, with the effect of their actions.
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <optional>
 
 #include "fuzz_input.hpp"
@@ -105,10 +104,5 @@ void check(const std::uint8_t* data, std::size_t size) {
 }  // namespace varno::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    try {
-        varno::fuzz::check(data, size);
-    } catch (const std::exception& error) {
-        varno::fuzz::fail(error.what());
-    }
-    return 0;
+    return varno::fuzz::run_checks(varno::fuzz::check, data, size);
 }
