@@ -30,7 +30,15 @@ def test_a_fault_becomes_the_panic_exception(capfd):
     assert panic.__mro__ == (panic, BaseException, object)
     assert not isinstance(error, Exception)
     assert error.args == ("broken invariant",)
-    assert "internal fault" in capfd.readouterr().err
+    err = capfd.readouterr().err
+    assert err.count("\n") == 1 and "internal fault" in err and "broken invariant" in err
+    # A server's `except Exception` around a call does not swallow it.
+    varno._arm_fault("Board.play()", "again")
+    with pytest.raises(panic):
+        try:
+            board.play("A1", Player.A, "room")
+        except Exception:
+            pytest.fail("a panic was caught by except Exception")
     # The fault struck with the exclusive borrow held: it was released, nothing changed.
     assert str(board) == picture
     board.play(board.get_legal_moves(Player.A)[0], Player.A, "room")
