@@ -93,7 +93,7 @@ wheel-check: venv
 	tail -n 1 build/wheel-game.txt
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the C++ tests and the Python tests
-# (the fault-path tests against a sanitized fault-hook build). The interpreter is not
+# of every interpreter (the fault-path tests against a sanitized fault-hook build). The interpreter is not
 # built with the sanitizers, so their runtime is preloaded into it (with the C++ runtime,
 # whose exception throwing the runtime must find at start-up), and PYTHONMALLOC=malloc
 # routes its objects through the runtime's allocator. Every process writes its reports
@@ -107,28 +107,36 @@ wheel-check: venv
 # their own: the rest of the suite would take half an hour that way.
 SANITIZE_BUILD := build/sanitize
 SANITIZE_REPORTS := $(SANITIZE_BUILD)/reports
-SANITIZE_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -G Ninja -DCMAKE_CXX_COMPILER=g++ \
-	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python
 SANITIZE_COMMON := allocator_may_return_null=1:detect_leaks=1
+# $(call sanitized_build,VENV,DIR,OPTIONS): configures and builds a sanitized tree in DIR.
+sanitized_build = PATH="$(abspath $(1))/bin:$$PATH" cmake -S . -B $(2) -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(1))/bin/python \
+	$(3) >/dev/null && PATH="$(abspath $(1))/bin:$$PATH" cmake --build $(2) -j $(JOBS)
 # $(call sanitized,MORE): the environment of a sanitized Python, MORE added to ASAN_OPTIONS.
-sanitized = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc VARNO_SANITIZE=1 \
+sanitized = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc VARNO_SANITIZE=1 \
 	ASAN_OPTIONS=$(SANITIZE_COMMON):leak_check_at_exit=0$(1):log_path=$(abspath $(SANITIZE_REPORTS))/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_REPORTS))/ubsan
+# $(call sanitized_suites,VENV,DIR): the Python tests of VENV's interpreter on the module
+# built in DIR, after a check that DIR's module is the one imported.
+define sanitized_suites
+$(call sanitized_build,$(1),$(2),-DVARNO_BUILD_TESTS=OFF)
+cd $(2) && $(call sanitized) $(abspath $(1))/bin/python -c \
+    'import varno, os; assert os.path.dirname(varno.__file__) == os.getcwd(), varno.__file__'
+PYTHONPATH=$(2) $(call sanitized) $(1)/bin/python -m pytest -q -p no:cacheprovider \
+    tests/python --ignore tests/python/test_leaks.py
+PYTHONPATH=$(2) $(call sanitized,:fast_unwind_on_malloc=0) $(1)/bin/python -m pytest \
+    -q -p no:cacheprovider tests/python/test_leaks.py
+endef
 sanitize: deps venv
-	$(SANITIZE_CMAKE) -S . -B $(SANITIZE_BUILD) -DVARNO_BUILD_TESTS=ON >/dev/null
-	$(SANITIZE_CMAKE) -S . -B $(SANITIZE_BUILD)-faults -DVARNO_FAULT_HOOKS=ON >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SANITIZE_BUILD)-faults -j $(JOBS) --target varno
+	$(call sanitized_build,$(VENV),$(SANITIZE_BUILD)/core,-DVARNO_BUILD_MODULE=OFF -DVARNO_BUILD_TESTS=ON)
 	ASAN_OPTIONS=$(SANITIZE_COMMON) UBSAN_OPTIONS=print_stacktrace=1 \
-	    $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+	    $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD)/core --output-on-failure -j $(JOBS)
 	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	cd $(SANITIZE_BUILD) && $(call sanitized) ../../$(VENV)/bin/python -c \
-	    'import varno, os; assert os.path.dirname(varno.__file__) == os.getcwd(), varno.__file__'
-	PYTHONPATH=$(SANITIZE_BUILD) $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider \
-	    tests/python --ignore tests/python/test_leaks.py
-	PYTHONPATH=$(SANITIZE_BUILD) $(call sanitized,:fast_unwind_on_malloc=0) $(VENV)/bin/python -m pytest \
-	    -q -p no:cacheprovider tests/python/test_leaks.py
-	PYTHONPATH=$(SANITIZE_BUILD)-faults $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
+	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
+	$(call sanitized_suites,$(call venv_of,$(py)),$(SANITIZE_BUILD)/$(notdir $(py)))$(newline))
+	$(call sanitized_build,$(VENV),$(SANITIZE_BUILD)/faults,-DVARNO_FAULT_HOOKS=ON)
+	PYTHONPATH=$(SANITIZE_BUILD)/faults $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
 	$(VENV)/bin/python tools/sanitizer-verdict $(SANITIZE_REPORTS) .
 
 # The fuzz targets over the core, built with clang, libFuzzer and both sanitizers, each run
