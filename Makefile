@@ -93,10 +93,10 @@ wheel-check: venv
 	tail -n 1 build/wheel-game.txt
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the C++ tests and the Python tests
-# of every interpreter (the fault-path tests against a sanitized fault-hook build). The interpreter is not
-# built with the sanitizers, so their runtime is preloaded into it (with the C++ runtime,
-# whose exception throwing the runtime must find at start-up), and PYTHONMALLOC=malloc
-# routes its objects through the runtime's allocator. Every process writes its reports
+# of every interpreter (the fault-path tests against a sanitized fault-hook build). The
+# interpreter is not built with the sanitizers, so their runtime is preloaded into it
+# (with the C++ runtime, whose exception throwing the sanitizer must find at start-up),
+# and PYTHONMALLOC=malloc routes its objects through the sanitizer's allocator. Every process writes its reports
 # under $(SANITIZE_REPORTS); tools/sanitizer-verdict then fails the run on any error report
 # and on any leak whose allocation passes through this project's code. The interpreter's
 # own leaks are ignored. The Python processes skip the check at exit, whose report would
