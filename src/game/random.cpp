@@ -1,7 +1,7 @@
 #include "game/random.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,12 +39,15 @@ void fill_from_entropy(void* buffer, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::getrandom(bytes + done, size - done, 0);
+        // The system call itself rather than glibc's getrandom(), which only glibc 2.25
+        // and later have: the release wheels are linked against an older glibc.
+        const long got = ::syscall(SYS_getrandom, bytes + done, size - done, 0U);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            // No getrandom (old kernel, filtered system call): read the device instead.
+            // No getrandom (ENOSYS from a kernel before 3.17, a filtered system call):
+            // read the device instead.
             if (!fill_from_urandom(bytes + done, size - done)) {
                 VARNO_FAULT("could not seed the random generator from the operating system");
             }
