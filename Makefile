@@ -5,7 +5,9 @@
 # make fuzz   each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench  the benchmarks (not part of the tests)
 # make check-vectors FILE=path   run a file of search vectors against the core
-# make wheel-check  build a wheel, install it into a fresh environment and use it
+# make sdist  the source distribution, in dist/
+# make wheels the sdist and one manylinux wheel per interpreter, in dist/, then checks them
+#             (make release-check); part of make test
 
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
@@ -30,8 +32,8 @@ CPP_BUILD := build/cpp
 ARGS ?=
 JOBS ?= 2
 
-.PHONY: play test test-cpp test-python test-faults test-types wheel-check bench check-vectors deps venv core \
-	sanitize fuzz
+.PHONY: play test test-cpp test-python test-faults test-types bench check-vectors deps venv core \
+	sanitize fuzz release-tools sdist wheels release-check
 
 # $(call debian,PACKAGES): installs those of the Debian PACKAGES that are missing.
 define debian
@@ -72,6 +74,7 @@ test-python:
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
 	$(VENV)/bin/python -m mypy --strict python/varno_play examples
+	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through a test build whose faults can be armed from Python.
 FAULT_BUILD := build/faults
@@ -81,16 +84,48 @@ test-faults: venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FAULT_BUILD) -j $(JOBS)
 	PYTHONPATH=$(FAULT_BUILD) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
 
-WHEEL_DIR := build/wheelhouse
-wheel-check: venv
-	rm -rf $(WHEEL_DIR) build/wheel-venv
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/python -m pip wheel --quiet \
-	    --disable-pip-version-check --no-build-isolation --no-deps -w $(WHEEL_DIR) .
-	$(NEWEST) -m venv build/wheel-venv
-	build/wheel-venv/bin/python -m pip install --quiet --disable-pip-version-check $(WHEEL_DIR)/varno-*.whl
-	cd build && wheel-venv/bin/python -c 'import varno; assert varno.__all__ == ["Player", "CardType", "Board"]; print(varno.Board())'
-	build/wheel-venv/bin/varno-play --bots --depth 2 > build/wheel-game.txt
-	tail -n 1 build/wheel-game.txt
+# The release artefacts: the sdist, and from it one wheel per interpreter that runs on any
+# x86_64 Linux with glibc RELEASE_GLIBC or later. The wheels are compiled by
+# tools/zig-cxx (cmake/release-toolchain.cmake): clang with its C++ runtime linked
+# statically, against that glibc. auditwheel repair tags them with the policy; each build
+# starts from an empty build directory. The tools live in $(RELEASE)/tools, the build
+# backend of each interpreter in $(RELEASE)/build-3.X; ordinary builds use neither.
+RELEASE := build/release
+RELEASE_TOOLS := $(RELEASE)/tools
+DIST := dist
+RELEASE_GLIBC := 2.17
+RELEASE_PLAT := manylinux_$(subst .,_,$(RELEASE_GLIBC))_x86_64
+VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+build_env_of = $(RELEASE)/build-$(subst python,,$(notdir $(1)))
+release-tools:
+	tools/ensure-tools $(NEWEST) $(RELEASE_TOOLS) requirements-release.txt
+
+sdist: release-tools
+	mkdir -p $(DIST) && rm -f $(DIST)/varno-*.tar.gz
+	$(RELEASE_TOOLS)/bin/python -m build --sdist --no-isolation --outdir $(DIST) . >/dev/null
+	@ls -l $(DIST)/varno-$(VERSION).tar.gz
+
+wheels: sdist
+	rm -rf $(RELEASE)/raw && rm -f $(DIST)/varno-*.whl
+	$(foreach py,$(PYTHONS),tools/ensure-tools $(py) $(call build_env_of,$(py)) requirements-build.txt$(newline)\
+	rm -rf $(call build_env_of,$(py))-cmake$(newline)\
+	PATH="$(abspath $(call build_env_of,$(py)))/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	    VARNO_GLIBC=$(RELEASE_GLIBC) $(call build_env_of,$(py))/bin/python -m pip wheel --quiet \
+	    --disable-pip-version-check --no-build-isolation --no-deps -w $(RELEASE)/raw \
+	    -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/release-toolchain.cmake) \
+	    -C build-dir=$(abspath $(call build_env_of,$(py)))-cmake $(DIST)/varno-$(VERSION).tar.gz$(newline))
+	PATH="$(abspath $(RELEASE_TOOLS))/bin:$$PATH" $(RELEASE_TOOLS)/bin/auditwheel repair --plat $(RELEASE_PLAT) \
+	    -w $(DIST) $(RELEASE)/raw/varno-*.whl 2>&1 | grep -i "fixed-up wheel written"
+	$(MAKE) --no-print-directory release-check
+
+# Checks what dist/ holds (tools/check_release.py): the metadata, the policy and the
+# symbols of each wheel; each wheel installed into a fresh environment of its interpreter
+# with no compiler on PATH, imported and playing a game; the sdist built and installed
+# from scratch.
+release-check: release-tools
+	$(RELEASE_TOOLS)/bin/python -m pytest -q -p no:cacheprovider tests/release
+	$(RELEASE_TOOLS)/bin/python tools/check_release.py $(DIST) --plat $(RELEASE_PLAT) \
+	    --work $(RELEASE)/check --jobs $(JOBS) $(PYTHONS)
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the C++ tests and the Python tests
 # of every interpreter (the fault-path tests against a sanitized fault-hook build). The
@@ -158,7 +193,7 @@ fuzz: venv
 	    found/$(t) ../../fuzz/corpus/$(t) > $(t).log 2>&1 || { tail -n 80 $(t).log; exit 1; }; } \
 	    && echo "fuzz_$(t):" && grep -E "^(Done|stat::)" $(t).log $(newline))
 
-test: test-cpp test-python test-faults test-types wheel-check sanitize
+test: test-cpp test-python test-faults test-types wheels sanitize
 
 bench: core
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true
