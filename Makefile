@@ -71,7 +71,7 @@ test-python:
 # The stubs against the built module, and the host and examples under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
-	$(VENV)/bin/python -m mypy --strict python/varno_play examples
+	$(VENV)/bin/python -m mypy --strict python/varno_play python/_varno_pickle.py examples
 
 # The panic path, through a test build whose faults can be armed from Python.
 FAULT_BUILD := build/faults
