@@ -73,7 +73,7 @@ test-python:
 # The stubs against the built module, and the host and examples under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
-	$(VENV)/bin/python -m mypy --strict python/varno_play examples
+	$(VENV)/bin/python -m mypy --strict python/varno_play python/_varno_pickle.py examples
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through a test build whose faults can be armed from Python.
@@ -200,6 +200,6 @@ bench: core
 	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
 	$(foreach script,$(wildcard bench/*.py),$(call venv_of,$(py))/bin/python $(script)$(newline)))
 
-FILE ?= ../shared/vectors/bot.tsv
+FILE ?= tests/data/bot.tsv
 check-vectors: core
 	$(CPP_BUILD)/check_vectors $(FILE)
