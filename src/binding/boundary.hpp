@@ -150,13 +150,20 @@ void raise_panic(const ResumedPanic& resumed) noexcept;
 // interpreter ends a daemon thread at shutdown (pthread_exit, when the thread asks for
 // the interpreter lock back inside Python code called from here): that thread no longer
 // holds the lock, so nothing may be reported on it, and swallowing the unwind would
-// leave it running into a finalized interpreter.
+// leave it running into a finalized interpreter. GNU's C++ runtime gives the forced unwind
+// a type of its own, caught and thrown on. LLVM's (the release wheels link it statically)
+// cannot throw it on once caught: it would raise it afresh as an ordinary exception, which
+// no frame above catches, and terminate. There the catch-all is left out, so the forced
+// unwind passes by as it passes any frame. Every exception the module throws is a Fault,
+// a ResumedPanic or a std::exception, all caught by name.
 template <class Result, class Body>
 Result run_guarded(Result on_failure, Body&& body) {
     try {
         return body();
+#if defined(__GLIBCXX__)
     } catch (const abi::__forced_unwind&) {
         throw;
+#endif
     } catch (const ResumedPanic& resumed) {
         raise_panic(resumed);
     } catch (const Fault& fault) {
@@ -165,8 +172,10 @@ Result run_guarded(Result on_failure, Body&& body) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         raise_panic(error.what(), nullptr, 0);
+#if !defined(_LIBCPP_VERSION)
     } catch (...) {
         raise_panic(nullptr, nullptr, 0);
+#endif
     }
     return on_failure;
 }
