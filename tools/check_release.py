@@ -8,8 +8,8 @@ them) and metadata, its files, the policy `auditwheel show` finds (PLAT or older
 manylinux_2_28 or older), the symbols its extension exports and the libraries it needs;
 then it is
 installed into a fresh virtual environment of its interpreter, with nothing but that
-environment on PATH (so no compiler, and pip may not fall back to a build), imported, and
-made to play a bot-against-bot game. `twine check --strict` runs over everything, and the
+environment on PATH (so no compiler, and pip may not fall back to a build), imported,
+made to play a bot-against-bot game, and put through the Python test suite. `twine check --strict` runs over everything, and the
 sdist is built and installed from scratch (an isolated build, the system compiler) into
 a fresh environment of the newest interpreter and used the same way. Scratch space goes
 under DIR. Exits 1 with every failure listed, 0 with a summary.
@@ -35,8 +35,9 @@ ROOT = Path(__file__).resolve().parent.parent
 # The newest policy a wheel may have: the oldest glibc the users of the wheels may have.
 NEWEST_POLICY = (2, 28)
 
-# What the extension may need: glibc's own libraries and the dynamic loader.
+# What the extension may need: glibc's own libraries, the dynamic loader and the unwinder.
 ALLOWED_NEEDED = {
+    "libgcc_s.so.1",
     "libc.so.6",
     "libm.so.6",
     "libpthread.so.0",
@@ -182,11 +183,18 @@ def use_installed(failures: Failures, venv: Path, env: dict[str, str], version: 
 
 
 def check_elf(failures: Failures, where: str, path: Path) -> None:
-    """The extension exports its entry point alone and needs only glibc's libraries."""
+    """The extension exports its entry point alone, needs only glibc's libraries and
+    libgcc_s, and unwinds with libgcc_s, the unwinder of glibc's thread exit."""
     exports = run(failures, f"nm {where}", ["nm", "-D", "--defined-only", str(path)])
     if exports is not None:
         names = {line.split()[-1] for line in exports.splitlines() if line.strip()}
         failures.check(names == {"PyInit_varno"}, f"{where}: exports {sorted(names)}")
+    imports = run(failures, f"nm {where}", ["nm", "-D", "--undefined-only", str(path)])
+    if imports is not None:
+        failures.check(
+            re.search(r"\b_Unwind_Resume@GCC_", imports) is not None,
+            f"{where}: _Unwind_Resume is not libgcc_s's (a private unwinder is linked in)",
+        )
     dynamic = run(failures, f"readelf {where}", ["readelf", "-d", str(path)])
     if dynamic is not None:
         needed = set(re.findall(r"\(NEEDED\).*\[(.+)\]", dynamic))
@@ -258,6 +266,31 @@ def check_wheel(
                      str(wheel)], env=env)
     if installed is not None:
         use_installed(failures, venv, env, version)
+        # The suite itself may use a compiler (the allocation shim of its memory tests).
+        suite_env = dict(os.environ, PATH=f"{venv / 'bin'}{os.pathsep}{os.environ['PATH']}")
+        suite_env.pop("PYTHONPATH", None)
+        run_suite(failures, venv, suite_env)
+
+
+def test_requirements() -> list[str]:
+    """The test runner and its plugins, as requirements-dev.txt pins them."""
+    lines = (ROOT / "requirements-dev.txt").read_text(encoding="utf-8").splitlines()
+    return [line.strip() for line in lines if re.match(r"(pytest|hypothesis)\b", line.strip())]
+
+
+def run_suite(failures: Failures, venv: Path, env: dict[str, str]) -> None:
+    """The Python test suite against the installed wheel: the shipped binary is built by
+    another compiler with another C++ runtime than the one the other suites test."""
+    python = str(venv / "bin" / "python")
+    if run(failures, f"install the test tools into {venv}",
+           [python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
+            "--only-binary=:all:", *test_requirements()], env=env) is None:
+        return
+    out = run(failures, f"tests/python against the wheel in {venv}",
+              [python, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+               "--rootdir", str(ROOT), str(ROOT / "tests" / "python")], env=env, cwd=venv)
+    if out is not None:
+        print(f"tests/python: {out.strip().splitlines()[-1]}")
 
 
 def check_sdist(

@@ -3,6 +3,7 @@ it is there to find, on made-up artefacts, without building anything."""
 
 from __future__ import annotations
 
+import re
 import subprocess
 import sys
 import tarfile
@@ -122,3 +123,9 @@ def test_an_extension_exporting_other_names_or_needing_other_libraries_fails() -
     check_release.check_elf(failures, "_ctypes", Path(_ctypes.__file__))
     assert any("exports" in f and "PyInit__ctypes" in f for f in failures.items)
     assert any("needs" in f and "libffi" in f for f in failures.items)
+    assert any("_Unwind_Resume" in f for f in failures.items)
+
+
+def test_the_suite_gets_the_test_tools_of_the_development_environment() -> None:
+    names = [re.split(r"[<>=!~ ]", r)[0] for r in check_release.test_requirements()]
+    assert sorted(names) == ["hypothesis", "pytest"]
