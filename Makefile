@@ -33,7 +33,7 @@ ARGS ?=
 JOBS ?= 2
 
 .PHONY: play test test-cpp test-python test-faults test-types bench check-vectors deps venv core \
-	sanitize fuzz release-tools sdist wheels release-check
+	sanitize fuzz release-tools sdist wheels release-check release-faults
 
 # $(call debian,PACKAGES): installs those of the Debian PACKAGES that are missing.
 define debian
@@ -116,7 +116,19 @@ wheels: sdist
 	    -C build-dir=$(abspath $(call build_env_of,$(py)))-cmake $(DIST)/varno-$(VERSION).tar.gz$(newline))
 	PATH="$(abspath $(RELEASE_TOOLS))/bin:$$PATH" $(RELEASE_TOOLS)/bin/auditwheel repair --plat $(RELEASE_PLAT) \
 	    -w $(DIST) $(RELEASE)/raw/varno-*.whl 2>&1 | grep -i "fixed-up wheel written"
-	$(MAKE) --no-print-directory release-check
+	$(MAKE) --no-print-directory release-check release-faults
+
+# The panic path under the release toolchain: a fault-hook build (never shipped) for the
+# tools' interpreter, compiled as the wheels are, through tests/faults.
+RELEASE_FAULTS := $(RELEASE)/faults
+release-faults: release-tools
+	rm -rf $(RELEASE_FAULTS)
+	PATH="$(abspath $(RELEASE_TOOLS))/bin:$$PATH" VARNO_GLIBC=$(RELEASE_GLIBC) cmake -S . -B $(RELEASE_FAULTS) \
+	    -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/release-toolchain.cmake) \
+	    -DPython_EXECUTABLE=$(abspath $(RELEASE_TOOLS))/bin/python -DVARNO_FAULT_HOOKS=ON >/dev/null
+	PATH="$(abspath $(RELEASE_TOOLS))/bin:$$PATH" VARNO_GLIBC=$(RELEASE_GLIBC) \
+	    cmake --build $(RELEASE_FAULTS) -j $(JOBS) >/dev/null
+	PYTHONPATH=$(RELEASE_FAULTS) $(RELEASE_TOOLS)/bin/python -m pytest -q -p no:cacheprovider tests/faults
 
 # Checks what dist/ holds (tools/check_release.py): the metadata, the policy and the
 # symbols of each wheel; each wheel installed into a fresh environment of its interpreter
