@@ -7,7 +7,8 @@
 # make check-vectors FILE=path   run a file of search vectors against the core
 # make sdist  the source distribution, in dist/
 # make wheels the sdist and one manylinux wheel per interpreter, in dist/, then checks them
-#             (make release-check); part of make test
+#             (make release-check) and the release toolchain's panic path (make
+#             release-faults); part of make test
 
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
