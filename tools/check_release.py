@@ -6,13 +6,13 @@ DIST must hold the sdist and exactly one wheel for each PYTHON (an interpreter p
 python3.X), all of the version in pyproject.toml. For each wheel: its tags (PLAT among
 them) and metadata, its files, the policy `auditwheel show` finds (PLAT or older, and
 manylinux_2_28 or older), the symbols its extension exports and the libraries it needs;
-then it is
-installed into a fresh virtual environment of its interpreter, with nothing but that
-environment on PATH (so no compiler, and pip may not fall back to a build), imported,
-made to play a bot-against-bot game, and put through the Python test suite. `twine check --strict` runs over everything, and the
-sdist is built and installed from scratch (an isolated build, the system compiler) into
-a fresh environment of the newest interpreter and used the same way. Scratch space goes
-under DIR. Exits 1 with every failure listed, 0 with a summary.
+then it is installed into a fresh virtual environment of its interpreter, with nothing
+but that environment on PATH (so no compiler, and pip may not fall back to a build),
+imported, made to play a bot-against-bot game, and put through the Python test suite.
+`twine check --strict` runs over everything, and the sdist is built and installed from
+scratch (an isolated build, the system compiler) into a fresh environment of the newest
+interpreter and used the same way. Scratch space goes under DIR. Exits 1 with every
+failure listed, 0 with a summary.
 """
 
 from __future__ import annotations
