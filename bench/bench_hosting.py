@@ -51,8 +51,8 @@ def main() -> int:
     with ProcessPoolExecutor(workers, mp_context=context) as pool:
         list(pool.map(abs, range(workers)))  # the workers are up before the clock starts
         start = time.perf_counter()
-        remote = list(pool.map(varno.Board.play_bot, boards, [varno.Player.B] * len(boards),
-                               [args.depth] * len(boards)))
+        futures = [pool.submit(b.play_bot, varno.Player.B, args.depth) for b in boards]
+        remote = [future.result() for future in futures]
         pooled = time.perf_counter() - start
     same = "same moves" if remote == local else "DIFFERENT MOVES"
     print(f"  {args.searches} searches at depth {args.depth}: {serial:.2f} s in this process, "
