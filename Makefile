@@ -165,6 +165,6 @@ bench: core
 	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
 	$(foreach script,$(wildcard bench/*.py),$(call venv_of,$(py))/bin/python $(script)$(newline)))
 
-FILE ?= ../shared/vectors/bot.tsv
+FILE ?= tests/data/bot.tsv
 check-vectors: core
 	$(CPP_BUILD)/check_vectors $(FILE)

@@ -75,7 +75,7 @@ int exec_module(PyObject* module) {
             set_conversion_error(module, &PyModule_Type);
             return -1;
         }
-        if (!in_main_interpreter()) {
+        if (!in_main_interpreter() || !create_panic_exception_type()) {
             return -1;
         }
         for (ClassCell* cell : {&PLAYER_CLASS, &CARD_TYPE_CLASS, &BOARD_CLASS}) {

@@ -1,4 +1,4 @@
-// Test-only: the bot search vectors (/work/shared/vectors/README.md). Parses the lines of
+// Test-only: the bot search vectors (tests/data/README.md). Parses the lines of
 // a vector file, builds the key table from a line's seed, runs the bot turn and lists
 // what differs. Shared by tests/cpp/test_bot*.cpp and tools/check_vectors.cpp; not part
 // of the module.

@@ -9,6 +9,7 @@
 #include "game/legal.hpp"
 #include "game/notation.hpp"
 #include "game/render.hpp"
+#include "game/saved_state.hpp"
 
 namespace varno::binding {
 namespace {
@@ -28,6 +29,23 @@ BoardObject* as_board(PyObject* self) {
     return reinterpret_cast<BoardObject*>(self);
 }
 
+// A new instance of `type` (the class or, for copies, the original's class) holding
+// `grid`, allocated through the base object's constructor.
+PyObject* new_board(PyTypeObject* type, const Grid& grid) {
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) {
+        return nullptr;
+    }
+    PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    auto* board = reinterpret_cast<BoardObject*>(self);
+    board->grid = grid;
+    board->borrow = 0;
+    return self;
+}
+
 constexpr FunctionDescription NEW{"Board.__new__()", {}};
 
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -36,19 +54,7 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         VARNO_FAULT_HOOK(NEW.full_name);
-        const Grid grid = new_game();
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) {
-            return nullptr;
-        }
-        PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        auto* board = reinterpret_cast<BoardObject*>(self);
-        board->grid = grid;
-        board->borrow = 0;
-        return self;
+        return new_board(type, new_game());
     });
 }
 
@@ -88,7 +94,7 @@ template <class Borrow, std::size_t Count, class Body>
 PyObject* board_method(const FunctionDescription& description, PyObject* self,
                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Body&& body) {
     return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[Count];
+        PyObject* slots[Count > 0 ? Count : 1];
         if (!match_vectorcall(description, args, nargsf, kwnames, slots)) {
             return nullptr;
         }
@@ -135,11 +141,14 @@ PyObject* board_get_legal_moves(PyObject* self, PyObject* const* args, Py_ssize_
             const auto moves = legal_moves(grid, player);
             Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
             if (!list) {
-                PyErr_WriteUnraisable(nullptr);
-                VARNO_FAULT("could not allocate the list of moves");
+                return nullptr;
             }
             for (std::size_t i = 0; i < moves.size(); ++i) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_ascii(moves[i].view()));
+                PyObject* text = new_ascii(moves[i].view());
+                if (text == nullptr) {
+                    return nullptr;  // the list's empty slots are allowed on its way out
+                }
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
             }
             return list.release();
         });
@@ -179,6 +188,87 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         });
 }
 
+// ---- Copying and pickling ---------------------------------------------------------
+// A copy is a new Board in the same position. A pickle holds the saved state (the text of
+// game/saved_state.hpp, face-down cards included) and names a rebuilding function in the
+// small pure-Python module installed beside this one: pickle finds classes by module and
+// name, and this module's classes live in "builtins", where it would not find them.
+
+constexpr const char* PICKLE_MODULE = "_varno_pickle";
+
+constexpr FunctionDescription COPY{"Board.__copy__()", {}};
+
+PyObject* board_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return board_method<SharedBorrow, 0>(COPY, self, args, nargsf, kwnames,
+                                         [self](const Grid& grid, PyObject**) -> PyObject* {
+                                             return new_board(Py_TYPE(self), grid);
+                                         });
+}
+
+constexpr const char* MEMO_PARAMETER[] = {"memo"};
+constexpr FunctionDescription DEEPCOPY{"Board.__deepcopy__()", MEMO_PARAMETER};
+
+// A Board refers to no other object, so the memo has nothing to share.
+PyObject* board_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    return board_method<SharedBorrow, 1>(DEEPCOPY, self, args, nargsf, kwnames,
+                                         [self](const Grid& grid, PyObject**) -> PyObject* {
+                                             return new_board(Py_TYPE(self), grid);
+                                         });
+}
+
+constexpr FunctionDescription GETSTATE{"Board.__getstate__()", {}};
+
+PyObject* board_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    return board_method<SharedBorrow, 0>(GETSTATE, self, args, nargsf, kwnames,
+                                         [](const Grid& grid, PyObject**) -> PyObject* {
+                                             return new_ascii(save_state(grid).view());
+                                         });
+}
+
+constexpr const char* STATE_PARAMETER[] = {"state"};
+constexpr FunctionDescription SETSTATE{"Board.__setstate__()", STATE_PARAMETER};
+
+// Loads a saved state: the whole position or, when the text is not a saved state of a
+// possible position, nothing (ValueError saying what is wrong).
+PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    return board_method<ExclusiveBorrow, 1>(SETSTATE, self, args, nargsf, kwnames,
+                                            [](Grid& grid, PyObject** slots) -> PyObject* {
+                                                std::string_view text;
+                                                if (!extract_text(slots[0], "state", text)) {
+                                                    return nullptr;
+                                                }
+                                                const LoadedState loaded = load_state(text);
+                                                if (!loaded.grid) {
+                                                    raise_rule_violation(loaded.error);
+                                                    return nullptr;
+                                                }
+                                                grid = *loaded.grid;
+                                                Py_RETURN_NONE;
+                                            });
+}
+
+constexpr FunctionDescription REDUCE{"Board.__reduce__()", {}};
+
+// (_varno_pickle.board, (state,)).
+PyObject* board_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+    return board_method<SharedBorrow, 0>(
+        REDUCE, self, args, nargsf, kwnames, [](const Grid& grid, PyObject**) -> PyObject* {
+            Ref state = Ref::steal(new_ascii(save_state(grid).view()));
+            if (!state) {
+                return nullptr;
+            }
+            Ref rebuild = import_attribute(PICKLE_MODULE, "board");
+            if (!rebuild) {
+                return nullptr;
+            }
+            return Py_BuildValue("(O(O))", rebuild.get(), state.get());
+        });
+}
+
 template <class Method>
 constexpr PyCFunction as_cfunction(Method method) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -191,6 +281,19 @@ PyMethodDef BOARD_METHODS[] = {
      "get_legal_moves($self, player)\n--\n\n"},
     {"play_bot", as_cfunction(board_play_bot), METH_FASTCALL | METH_KEYWORDS,
      "play_bot($self, player, depth)\n--\n\n"},
+    {"__copy__", as_cfunction(board_copy), METH_FASTCALL | METH_KEYWORDS,
+     "__copy__($self)\n--\n\nA new Board in the same position."},
+    {"__deepcopy__", as_cfunction(board_deepcopy), METH_FASTCALL | METH_KEYWORDS,
+     "__deepcopy__($self, memo)\n--\n\nA new Board in the same position."},
+    {"__getstate__", as_cfunction(board_getstate), METH_FASTCALL | METH_KEYWORDS,
+     "__getstate__($self)\n--\n\n"
+     "The saved state: every cell, face-down cards included, as text such as\n"
+     "'AN bf -- BN / an AF BN BN / bn AN BF af'. It reveals hidden cards."},
+    {"__setstate__", as_cfunction(board_setstate), METH_FASTCALL | METH_KEYWORDS,
+     "__setstate__($self, state)\n--\n\n"
+     "Puts the board in the position of a saved state; ValueError if it is not one."},
+    {"__reduce__", as_cfunction(board_reduce), METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

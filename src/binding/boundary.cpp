@@ -1,7 +1,6 @@
 #include "binding/boundary.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -267,26 +266,30 @@ constexpr const char* PANIC_DOC =
     "all the way up the stack and makes the interpreter exit instead of being caught\n"
     "by an ordinary `except Exception` handler.";
 
-[[noreturn]] void abort_at_boundary() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::fflush(stderr);
-    std::abort();
+}  // namespace
+
+bool create_panic_exception_type() {
+    return panic_type.get_or_create([] {
+        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
+                                         PyExc_BaseException, nullptr);
+    }) != nullptr;
+}
+
+PyObject* panic_exception_type() {
+    return panic_type.get();
+}
+
+namespace {
+
+// Raises the panic exception with `message`. The type is missing only if the exec step
+// never ran, which no call into a class of the module can outlive; the fault is then
+// told as a SystemError rather than not at all.
+void set_panic(PyObject* message) {
+    PyObject* type = panic_exception_type();
+    PyErr_SetObject(type != nullptr ? type : PyExc_SystemError, message);
 }
 
 }  // namespace
-
-PyObject* panic_exception_type() {
-    PyObject* type = panic_type.get_or_create([] {
-        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
-                                         PyExc_BaseException, nullptr);
-    });
-    if (type == nullptr) {
-        PyErr_Clear();
-        std::fputs("varno: Failed to initialize new exception type.\n", stderr);
-        abort_at_boundary();
-    }
-    return type;
-}
 
 void raise_panic(const char* message, const char* file, int line) noexcept {
     if (message == nullptr || *message == '\0') {
@@ -300,20 +303,19 @@ void raise_panic(const char* message, const char* file, int line) noexcept {
         std::fprintf(stderr, "varno: internal fault: %s\n", message);
     }
     std::fflush(stderr);
-    PyObject* type = panic_exception_type();
     Ref text = Ref::steal(
         PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
     if (!text) {
-        abort_at_boundary();
+        return;  // out of memory even for the message: the MemoryError is what is raised
     }
-    PyErr_SetObject(type, text.get());
+    set_panic(text.get());
 }
 
 void raise_panic(const ResumedPanic& resumed) noexcept {
     Py_XDECREF(PyErr_GetRaisedException());
     std::fputs("varno: internal fault: a panic raised in Python code was resumed\n", stderr);
     std::fflush(stderr);
-    PyErr_SetObject(panic_exception_type(), resumed.message.get());
+    set_panic(resumed.message.get());
 }
 
 void check_pending_error() {
@@ -321,7 +323,8 @@ void check_pending_error() {
     if (!error) {
         return;
     }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(error.get())) != panic_exception_type()) {
+    PyObject* panic = panic_exception_type();
+    if (panic == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(error.get())) != panic) {
         PyErr_SetRaisedException(error.release());
         return;
     }
@@ -341,11 +344,19 @@ void check_pending_error() {
 
 // ---- Results ---------------------------------------------------------------------
 
+Ref import_attribute(const char* module, const char* name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    Ref attribute = Ref::steal(imported ? PyObject_GetAttrString(imported.get(), name) : nullptr);
+    if (!attribute) {
+        check_pending_error();
+    }
+    return attribute;
+}
+
 PyObject* new_ascii(std::string_view text) {
     PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (result == nullptr) [[unlikely]] {
-        PyErr_WriteUnraisable(nullptr);
-        VARNO_FAULT("could not allocate a result string");
+        return nullptr;
     }
     // An empty view may hold a null pointer, which memcpy must not be given.
     if (!text.empty()) {

@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -130,8 +132,12 @@ struct ResumedPanic {
 // of this call (throws ResumedPanic). Any other error is set pending again.
 void check_pending_error();
 
-// The panic exception type, created on first need; aborts the process if it cannot be
-// created, since then no fault can be reported any more.
+// Creates the panic exception type; called by the module's exec step, so that an import
+// that cannot create it fails there, cleanly. False with the interpreter's error set.
+bool create_panic_exception_type();
+
+// The panic exception type. It exists before any call can reach the boundary, so error
+// paths only compare with it and never need to create it.
 PyObject* panic_exception_type();
 
 // Reports a fault: the diagnostic line on standard error, then the panic exception.
@@ -139,11 +145,18 @@ void raise_panic(const char* message, const char* file, int line) noexcept;
 void raise_panic(const ResumedPanic& resumed) noexcept;
 
 // Runs one entry point's work. A fault becomes the panic exception, exhaustion of the
-// module's own storage a MemoryError; nothing thrown ever leaves this function.
+// module's own storage a MemoryError; no exception thrown by the module leaves this
+// function. The one thing that passes through is the forced unwind with which the
+// interpreter ends a daemon thread at shutdown (pthread_exit, when the thread asks for
+// the interpreter lock back inside Python code called from here): that thread no longer
+// holds the lock, so nothing may be reported on it, and swallowing the unwind would
+// leave it running into a finalized interpreter.
 template <class Result, class Body>
-Result run_guarded(Result on_failure, Body&& body) noexcept {
+Result run_guarded(Result on_failure, Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const ResumedPanic& resumed) {
         raise_panic(resumed);
     } catch (const Fault& fault) {
@@ -171,8 +184,11 @@ extern PyMethodDef FAULT_HOOK_METHODS[];
 
 // ---- Results ---------------------------------------------------------------------
 
-// A new str from ASCII text produced by the core. A failed allocation of the result
-// is reported as unraisable and ends the call as a fault.
+// `module.name`, importing the module if need be; empty with the error set on failure.
+Ref import_attribute(const char* module, const char* name);
+
+// A new str from ASCII text produced by the core; null with MemoryError set when the
+// interpreter cannot allocate it.
 PyObject* new_ascii(std::string_view text);
 
 }  // namespace varno::binding

@@ -72,12 +72,7 @@ PyObject* value_int(PyObject* self) {
         if (!read_value(self, Info, value)) {
             return nullptr;
         }
-        PyObject* result = PyLong_FromLong(value);
-        if (result == nullptr) {
-            PyErr_WriteUnraisable(nullptr);
-            VARNO_FAULT("could not create the result of int()");
-        }
-        return result;
+        return PyLong_FromLong(value);
     });
 }
 
@@ -120,6 +115,25 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
+// (_varno_pickle.member, ("Player", "A")): pickle cannot find the classes, which live in
+// "builtins", so a pickled member names its class and itself for the rebuilding function
+// of the pure-Python module installed beside this one, which hands back the member.
+template <ValueClass& Info>
+PyObject* value_reduce(PyObject* self, PyObject*) {
+    return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
+        std::uint8_t value = 0;
+        if (!read_value(self, Info, value)) {
+            return nullptr;
+        }
+        Ref rebuild = import_attribute("_varno_pickle", "member");
+        if (!rebuild) {
+            return nullptr;
+        }
+        return Py_BuildValue("(O(ss))", rebuild.get(), Info.cell.name,
+                             Info.cell.attribute_names[value == 0 ? 0 : 1]);
+    });
+}
+
 // Members own nothing besides their reference to the class.
 void value_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -133,7 +147,14 @@ PyObject* make_member(std::size_t index) {
 }
 
 template <ValueClass& Info>
+PyMethodDef VALUE_METHODS[] = {
+    {"__reduce__", value_reduce<Info>, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <ValueClass& Info>
 PyType_Slot VALUE_SLOTS[] = {
+    {Py_tp_methods, VALUE_METHODS<Info>},
     {Py_tp_repr, reinterpret_cast<void*>(value_repr<Info>)},
     {Py_nb_int, reinterpret_cast<void*>(value_int<Info>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<Info>)},

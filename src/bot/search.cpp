@@ -1,6 +1,7 @@
 #include "bot/search.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -404,8 +405,13 @@ std::optional<TranspositionTable> TranspositionTable::allocate() noexcept {
     if (slots == nullptr) {
         return std::nullopt;
     }
-    std::memset(static_cast<PackedEntry*>(slots) + SLOTS, 0, BITMAP_BYTES);
-    return TranspositionTable(static_cast<PackedEntry*>(slots));
+    TranspositionTable table(static_cast<PackedEntry*>(slots));
+    table.clear();
+    return table;
+}
+
+void TranspositionTable::clear() {
+    std::memset(occupancy(), 0, BITMAP_BYTES);
 }
 
 std::optional<TableEntry> TranspositionTable::find(std::uint64_t hash) const {
@@ -434,12 +440,57 @@ Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player sid
 
 namespace {
 
+// The table of a turn. Turns are short and, under the interpreter lock, almost never
+// overlap, so one table kept for the life of the process and cleared by each turn serves
+// them all. A fresh 16 MiB block per turn would come from the calling thread's malloc
+// arena and stay there, so every thread of a pool that asks the bot would end up holding
+// one. A turn that starts while the kept table is in use (a search nested in a signal
+// handler of another, or one on another thread while the first runs Python code) gets a
+// table of its own, freed when the turn ends.
+class TableLease {
+  public:
+    TableLease() {
+        if (!kept_in_use_.exchange(true, std::memory_order_acquire)) {
+            holds_kept_ = true;
+            if (!kept_) {
+                kept_ = TranspositionTable::allocate();
+            } else {
+                kept_->clear();
+            }
+            table_ = kept_ ? &*kept_ : nullptr;
+        } else {
+            own_ = TranspositionTable::allocate();
+            table_ = own_ ? &*own_ : nullptr;
+        }
+    }
+    ~TableLease() {
+        if (holds_kept_) {
+            kept_in_use_.store(false, std::memory_order_release);
+        }
+    }
+    TableLease(const TableLease&) = delete;
+    TableLease& operator=(const TableLease&) = delete;
+
+    // Null when no table could be allocated.
+    TranspositionTable* table() const { return table_; }
+
+  private:
+    static inline std::atomic<bool> kept_in_use_{false};
+    // Touched only by the holder of `kept_in_use_`.
+    static inline std::optional<TranspositionTable> kept_;
+
+    bool holds_kept_ = false;
+    std::optional<TranspositionTable> own_;
+    TranspositionTable* table_ = nullptr;
+};
+
 // The bot turn, with the keys asked of `keys()` only once a search is to be made.
 template <class Keys>
 TurnOutcome run_turn(const Grid& grid, Player bot, std::uint32_t depth, Keys&& keys, StopCheck stop,
                      TurnStats* stats) {
-    std::optional<TranspositionTable> table = TranspositionTable::allocate();
-    if (!table) {
+    const TableLease lease;
+    TranspositionTable* const table = lease.table();
+    if (table == nullptr) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
     if (depth == 0) {

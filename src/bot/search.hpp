@@ -62,6 +62,9 @@ class TranspositionTable {
     // bitmap without touching the slot. Empty on allocation failure.
     static std::optional<TranspositionTable> allocate() noexcept;
 
+    // Empties every slot again (clears the bitmap), for the next turn.
+    void clear();
+
     // The entry whose key equals `hash`, if its slot holds one.
     std::optional<TableEntry> find(std::uint64_t hash) const;
 

@@ -1,10 +1,14 @@
 #include "game/random.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "game/fault.hpp"
@@ -33,6 +37,26 @@ bool fill_from_urandom(unsigned char* buffer, std::size_t size) {
     return done == size;
 }
 
+// Bumped in the child of every fork(). A generator seeded under an older generation was
+// copied from the parent, which may go on drawing the same words, so it is seeded again
+// before its next draw: forked workers of a server must not deal the same games.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void after_fork_in_child() {
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Registers the fork handler before the first generator is seeded. A failed
+// registration (no memory) is a fault, and the next draw tries again.
+void watch_forks() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        if (::pthread_atfork(nullptr, nullptr, after_fork_in_child) != 0) {
+            VARNO_FAULT("could not register the random generator's fork handler");
+        }
+    });
+}
+
 }  // namespace
 
 void fill_from_entropy(void* buffer, std::size_t size) {
@@ -56,7 +80,10 @@ void fill_from_entropy(void* buffer, std::size_t size) {
 
 Xoshiro256& thread_rng() {
     thread_local std::optional<Xoshiro256> rng;
-    if (!rng) [[unlikely]] {
+    thread_local std::uint64_t seeded_in = 0;  // the fork generation of the seed
+    const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+    if (!rng || seeded_in != generation) [[unlikely]] {
+        watch_forks();
         std::array<std::uint64_t, 4> seed{};
         // xoshiro256** must not start from the all-zero state; eight bytes of entropy
         // landing all on zero would be a broken source, so it is treated as one.
@@ -65,6 +92,7 @@ Xoshiro256& thread_rng() {
             VARNO_FAULT("the operating system's entropy source returned only zeros");
         }
         rng.emplace(seed);
+        seeded_in = generation;
     }
     return *rng;
 }

@@ -1,4 +1,4 @@
-// Minimax and the bot turn (the shared vectors are in
+// Minimax and the bot turn (the vector file is checked in
 // test_bot_vectors.cpp).
 #include <gtest/gtest.h>
 #include <pthread.h>

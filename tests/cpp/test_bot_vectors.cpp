@@ -1,4 +1,4 @@
-// Every line of the shared bot vectors: move, last-iteration score, node counts.
+// Every line of the bot vectors (tests/data/bot.tsv): move, score, node counts.
 #include <gtest/gtest.h>
 
 #include "../../tools/vector_file.hpp"
