@@ -455,6 +455,11 @@ async def errors_and_headers(request: web.Request, handler: Handler) -> web.Stre
         if request.path.startswith("/api/") and http.status >= 400:
             return _error(http.status, http.reason)
         raise
+    except Exception:
+        if not request.path.startswith("/api/"):
+            raise
+        log.exception("%s %s failed", request.method, request.path)
+        return _error(500, "internal error")
     if not response.prepared:
         response.headers.setdefault("X-Content-Type-Options", "nosniff")
         response.headers.setdefault(

@@ -78,7 +78,7 @@ class _BoardUnpickler(pickle.Unpickler):
     """Loads pickled boards only: a store's contents never name any other class."""
 
     def find_class(self, module: str, name: str) -> Any:
-        if module in ("varno", "_varno_pickle"):
+        if (module, name) == ("_varno_pickle", "board"):
             return super().find_class(module, name)
         raise pickle.UnpicklingError(f"a stored board may not refer to {module}.{name}")
 

@@ -1,0 +1,77 @@
+"""Helpers of the varno-serve tests: playing through the API, and the check that no
+response reveals a face-down card."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+from pathlib import Path
+from typing import Any
+
+import varno
+from varno_play.rules import read_picture
+from varno_serve.app import Server
+from varno_serve.bot import bot_pool
+from varno_serve.store import SqliteRoomStore
+
+LOOPBACK = "127.0.0.1"
+
+
+def make_server(db: Path, **options: Any) -> Server:
+    return Server(SqliteRoomStore(db), lambda: bot_pool(1), **options)
+
+
+def board_of(client: Any, room: str) -> varno.Board:
+    return client.varno.rooms[room].board
+
+
+def assert_nothing_hidden(text: str, board: varno.Board) -> None:
+    """``text`` (a response or a push) shows ``board`` without any face-down identity."""
+    saved = board.__getstate__()
+    truth = saved.replace(" / ", " ").split()
+    assert saved not in text
+    data = json.loads(text)
+    states = [data] if "cells" in data else []
+    for state in states:
+        assert state["picture"] == str(board)
+        assert state["cells"] == list(read_picture(str(board)))
+        for code, true in zip(state["cells"], truth, strict=True):
+            if true.islower():
+                assert code == "XX"
+            else:
+                assert code == true
+    # No lower-case cell code (how the saved state writes a face-down card) anywhere.
+    for word in ("an", "af", "bn", "bf"):
+        assert f'"{word}"' not in text
+
+
+async def create(client: Any, **body: Any) -> dict[str, Any]:
+    response = await client.post("/api/rooms", json=body)
+    assert response.status == 201, await response.text()
+    made: dict[str, Any] = await response.json()
+    return made
+
+
+async def get_state(client: Any, room: str) -> dict[str, Any]:
+    response = await client.get(f"/api/rooms/{room}")
+    assert response.status == 200
+    text = await response.text()
+    assert_nothing_hidden(text, board_of(client, room))
+    state: dict[str, Any] = json.loads(text)
+    return state
+
+
+async def move(client: Any, room: str, token: str, mv: str) -> tuple[int, dict[str, Any]]:
+    response = await client.post(f"/api/rooms/{room}/moves", json={"move": mv, "token": token})
+    text = await response.text()
+    if room in client.varno.rooms:
+        assert_nothing_hidden(text, board_of(client, room))
+    return response.status, json.loads(text)
+
+
+async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while not predicate():
+        assert loop.time() < deadline, "timed out"
+        await asyncio.sleep(0.01)
