@@ -4,7 +4,14 @@ response reveals a face-down card."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
+import re
+import select
+import signal
+import subprocess
+import sys
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -75,3 +82,45 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
     while not predicate():
         assert loop.time() < deadline, "timed out"
         await asyncio.sleep(0.01)
+
+
+class ServerProcess:
+    """A varno-serve process on a free loopback port: its URL and the process."""
+
+    def __init__(self, db: Path, *, workers: int = 1) -> None:
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
+             "--db", str(db), "--bot-workers", str(workers)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+        )
+        assert self.process.stdout is not None
+        ready, _, _ = select.select([self.process.stdout], [], [], 30.0)
+        line = self.process.stdout.readline() if ready else ""
+        found = re.search(r"(http://\S+?)/? ", line)
+        if found is None:
+            self.process.kill()
+            raise AssertionError(f"varno-serve did not start: {line!r}")
+        self.url = found.group(1)
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def kill(self) -> None:
+        """kill -9: no clean-up of any kind."""
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+
+
+@contextlib.contextmanager
+def running_server(db: Path) -> Iterator[str]:
+    server = ServerProcess(db)
+    try:
+        yield server.url
+    finally:
+        server.stop()

@@ -234,7 +234,9 @@ async function sendMove(move) {
   if (!seat) { say("You are watching this room: only its players can move.", true); return; }
   view.selected = null;
   try {
-    view.state = await api("POST", `/api/rooms/${view.room}/moves`, { move, token: seat.token });
+    const state = await api("POST", `/api/rooms/${view.room}/moves`, { move, token: seat.token });
+    // The WebSocket may have brought a newer state (the bot's answer) before this reply.
+    if (state.version > view.state.version) view.state = state;
     say("");
   } catch (error) {
     say(error.message);
