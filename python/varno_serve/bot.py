@@ -9,12 +9,16 @@ checked like any other before it is stored.
 from __future__ import annotations
 
 import multiprocessing
+import os
 import pickle
+import threading
+import time
 from concurrent.futures import ProcessPoolExecutor
 
 import varno
 
 _PLAYERS = {"A": varno.Player.A, "B": varno.Player.B}
+_WATCH_SECONDS = 0.5
 
 
 def choose_move(board_blob: bytes, side: str, depth: int) -> str:
@@ -25,8 +29,21 @@ def choose_move(board_blob: bytes, side: str, depth: int) -> str:
     return board.play_bot(_PLAYERS[side], depth)
 
 
-def _warm_up() -> None:
-    # Import the module and its pickle helper before the first search is timed.
+def _start_worker(server_pid: int) -> None:
+    """Runs in each worker as it starts: ends the worker when the server is gone.
+
+    A worker holds both ends of the pool's job queue, so it would never see the queue
+    close after the server is killed (SIGKILL runs no clean-up), and it would outlive it
+    for good. A thread watches the worker's parent instead.
+    """
+
+    def watch() -> None:
+        while os.getppid() == server_pid:
+            time.sleep(_WATCH_SECONDS)
+        os._exit(0)
+
+    threading.Thread(target=watch, name="varno-watch-server", daemon=True).start()
+    # Load the module and its pickle helper before the first search is timed.
     varno.Board()
 
 
@@ -38,5 +55,5 @@ def bot_pool(workers: int) -> ProcessPoolExecutor:
     """
     return ProcessPoolExecutor(
         max_workers=workers, mp_context=multiprocessing.get_context("spawn"),
-        initializer=_warm_up,
+        initializer=_start_worker, initargs=(os.getpid(),),
     )

@@ -111,6 +111,13 @@ class ServerProcess:
                 self.process.kill()
                 self.process.wait()
 
+    def children(self) -> set[int]:
+        """The processes the server started (its bot workers among them)."""
+        found: set[int] = set()
+        for task in Path(f"/proc/{self.process.pid}/task").iterdir():
+            found.update(int(pid) for pid in (task / "children").read_text().split())
+        return found
+
     def kill(self) -> None:
         """kill -9: no clean-up of any kind."""
         self.process.send_signal(signal.SIGKILL)

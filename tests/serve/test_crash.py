@@ -87,8 +87,15 @@ async def play_then_kill(server: ServerProcess, rooms: dict[str, tuple[Seen, dic
         async with session.post("/api/rooms", json={"mode": "bot", "side": "B", "depth": 12}) as r:
             thinking: str = (await r.json())["room"]
     await asyncio.sleep(0.2)
+    workers = server.children()
+    assert workers
     server.kill()
     await asyncio.wait_for(asyncio.gather(*clients), timeout=30)
+    # The bot's workers do not outlive the server, even killed in a search.
+    deadline = time.monotonic() + 10
+    while any(Path(f"/proc/{pid}").exists() for pid in workers):
+        assert time.monotonic() < deadline, "a bot worker outlived the killed server"
+        await asyncio.sleep(0.05)
     return thinking
 
 
