@@ -327,3 +327,20 @@ def test_without_the_extra_varno_serve_says_how_to_install_it(
     monkeypatch.setitem(sys.modules, "aiohttp", None)
     assert main([]) == 2
     assert "pip install 'varno[serve]'" in capsys.readouterr().err
+
+
+class TestPage:
+    async def test_the_page_and_its_files_are_served_from_the_package(self, client: Any) -> None:
+        made = await create(client, mode="humans")
+        for path in ("/", f"/rooms/{made['room']}"):
+            response = await client.get(path)
+            assert response.status == 200 and response.content_type == "text/html"
+            html = await response.text()
+            assert '<script src="/static/app.js"' in html and "/static/style.css" in html
+            # Nothing from elsewhere: the page works offline.
+            assert "http://" not in html and "https://" not in html
+            assert "default-src 'self'" in response.headers["Content-Security-Policy"]
+        for name, kind in (("app.js", "javascript"), ("style.css", "text/css")):
+            response = await client.get(f"/static/{name}")
+            assert response.status == 200 and kind in response.content_type
+            assert "http" not in (await response.text()).replace("https:", "")
