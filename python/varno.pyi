@@ -8,7 +8,8 @@
 >>> board.play(reply, varno.Player.B, "room-1") if reply else None
 """
 
-from typing import ClassVar, SupportsIndex, final
+from collections.abc import Callable
+from typing import Any, ClassVar, SupportsIndex, final
 
 __all__ = ["Player", "CardType", "Board"]
 
@@ -23,6 +24,8 @@ class Player:
     def __int__(self) -> int: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[[str, str], Player | CardType], tuple[str, str]]:
+        """Pickles as a reference: unpickling gives back this very member."""
 
 @final
 class CardType:
@@ -34,12 +37,16 @@ class CardType:
     def __int__(self) -> int: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[[str, str], Player | CardType], tuple[str, str]]:
+        """Pickles as a reference: unpickling gives back this very member."""
 
 @final
 class Board:
     """One game position. ``Board()`` deals a new game, every card face up.
 
     ``str(board)`` is the picture of the position; face-down cards are hidden.
+    ``copy.copy``, ``copy.deepcopy`` and ``pickle`` give an independent ``Board`` in
+    the same position, face-down cards included.
     """
 
     def __new__(cls) -> Board: ...
@@ -57,3 +64,20 @@ class Board:
         Returns ``""`` for depth 0 or when the bot has no move. ``depth`` must lie in
         0..4294967295 (OverflowError otherwise).
         """
+    def __copy__(self) -> Board: ...
+    def __deepcopy__(self, memo: Any) -> Board: ...
+    def __getstate__(self) -> str:
+        """The saved state: every cell, face-down cards included.
+
+        Twelve cells row by row, rows separated by ``" / "``: ``AN``, ``AF``, ``BN``,
+        ``BF`` face up, the same in lower case face down, ``--`` empty; for example
+        ``"AN bf -- BN / an AF BN BN / bn AN BF af"``. It reveals the hidden cards, so
+        keep it in server-side storage, never on the wire.
+        """
+    def __setstate__(self, state: str) -> None:
+        """Puts the board in the position of ``state`` (a text of ``__getstate__``).
+
+        Raises ValueError, changing nothing, when ``state`` is not exactly that form or
+        holds more cards of an owner and kind than the deck has.
+        """
+    def __reduce__(self) -> tuple[Callable[[str], Board], tuple[str]]: ...
