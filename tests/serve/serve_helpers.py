@@ -19,34 +19,61 @@ import varno
 from varno_play.rules import read_picture
 from varno_serve.app import Server
 from varno_serve.bot import bot_pool
+from varno_serve.room import StoredRoom, load_board
 from varno_serve.store import SqliteRoomStore
 
 LOOPBACK = "127.0.0.1"
 
 
+class RecordingStore(SqliteRoomStore):
+    """Keeps every board it stores, by room and version: the server-side truth that a
+    response of that version is checked against."""
+
+    def __init__(self, path: Path) -> None:
+        super().__init__(path)
+        self.boards: dict[tuple[str, int], bytes] = {}
+
+    def create(self, room: StoredRoom) -> None:
+        super().create(room)
+        self.boards[(room.room_id, room.version)] = room.board
+
+    def update(self, room: StoredRoom) -> bool:
+        written = super().update(room)
+        if written:
+            self.boards[(room.room_id, room.version)] = room.board
+        return written
+
+
 def make_server(db: Path, **options: Any) -> Server:
-    return Server(SqliteRoomStore(db), lambda: bot_pool(1), **options)
+    return Server(RecordingStore(db), lambda: bot_pool(1), **options)
 
 
 def board_of(client: Any, room: str) -> varno.Board:
     return client.varno.rooms[room].board
 
 
-def assert_nothing_hidden(text: str, board: varno.Board) -> None:
-    """``text`` (a response or a push) shows ``board`` without any face-down identity."""
+def assert_nothing_hidden(client: Any, text: str) -> None:
+    """``text`` (a response or a push) shows the stored board of its room and version,
+    without any face-down card's identity."""
+    data = json.loads(text)
+    if "cells" not in data:
+        for board in client.varno.store.boards.values():
+            assert load_board(board).__getstate__() not in text
+        return
+    store = client.varno.store
+    blob = store.boards.get((data["room"], data["version"]))
+    if blob is None:  # stored before this server started
+        stored = store.load(data["room"])
+        assert stored is not None and stored.version == data["version"]
+        blob = stored.board
+    board = load_board(blob)
     saved = board.__getstate__()
     truth = saved.replace(" / ", " ").split()
     assert saved not in text
-    data = json.loads(text)
-    states = [data] if "cells" in data else []
-    for state in states:
-        assert state["picture"] == str(board)
-        assert state["cells"] == list(read_picture(str(board)))
-        for code, true in zip(state["cells"], truth, strict=True):
-            if true.islower():
-                assert code == "XX"
-            else:
-                assert code == true
+    assert data["picture"] == str(board)
+    assert data["cells"] == list(read_picture(str(board)))
+    for code, true in zip(data["cells"], truth, strict=True):
+        assert code == ("XX" if true.islower() else true)
     # No lower-case cell code (how the saved state writes a face-down card) anywhere.
     for word in ("an", "af", "bn", "bf"):
         assert f'"{word}"' not in text
@@ -63,7 +90,7 @@ async def get_state(client: Any, room: str) -> dict[str, Any]:
     response = await client.get(f"/api/rooms/{room}")
     assert response.status == 200
     text = await response.text()
-    assert_nothing_hidden(text, board_of(client, room))
+    assert_nothing_hidden(client, text)
     state: dict[str, Any] = json.loads(text)
     return state
 
@@ -71,8 +98,7 @@ async def get_state(client: Any, room: str) -> dict[str, Any]:
 async def move(client: Any, room: str, token: str, mv: str) -> tuple[int, dict[str, Any]]:
     response = await client.post(f"/api/rooms/{room}/moves", json={"move": mv, "token": token})
     text = await response.text()
-    if room in client.varno.rooms:
-        assert_nothing_hidden(text, board_of(client, room))
+    assert_nothing_hidden(client, text)
     return response.status, json.loads(text)
 
 
@@ -88,11 +114,14 @@ class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process."""
 
     def __init__(self, db: Path, *, workers: int = 1) -> None:
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
-             "--db", str(db), "--bot-workers", str(workers)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-        )
+        # Its log (access log included) goes beside the database, to be read by tests.
+        self.log = db.with_suffix(".log")
+        with self.log.open("a") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
+                 "--db", str(db), "--bot-workers", str(workers)],
+                stdout=subprocess.PIPE, stderr=log, text=True,
+            )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30.0)
         line = self.process.stdout.readline() if ready else ""

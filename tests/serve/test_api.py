@@ -69,7 +69,7 @@ class TestWholeGames:
 
             async def read() -> None:
                 async for message in ws:
-                    assert_nothing_hidden(message.data, board_of(client, room))
+                    assert_nothing_hidden(client, message.data)
                     pushes.append(json.loads(message.data))
 
             reader = asyncio.create_task(read())

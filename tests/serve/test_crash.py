@@ -150,6 +150,12 @@ def test_kill_9_with_moves_in_flight_loses_nothing_acknowledged(tmp_path: Path) 
                 time.sleep(0.05)
     finally:
         server.stop()
+    # The server logged every request, and no seat's secret.
+    log = server.log.read_text()
+    assert "POST /api/rooms/" in log
+    for _, tokens in rooms.values():
+        for token in tokens.values():
+            assert token not in log
 
 
 async def _state(url: str, room: str) -> dict[str, Any]:
