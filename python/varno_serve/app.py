@@ -24,6 +24,7 @@ import logging
 import re
 import secrets
 import time
+from collections import OrderedDict
 from collections.abc import Awaitable, Callable
 from concurrent.futures import Executor, ThreadPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -43,6 +44,8 @@ log = logging.getLogger("varno_serve")
 BODY_LIMIT: Final = 4096
 LOBBY_LIMIT: Final = 50
 DEFAULT_DEPTH: Final = 8
+# Rooms kept in memory at most (beyond, idle ones are read again from the store).
+CACHE_LIMIT: Final = 10_000
 ROOM_ID = re.compile(r"[A-Za-z0-9_-]{1,32}")
 STATIC = resources.files("varno_serve") / "static"
 # Moves, joins and new rooms allowed per client connection: a burst, then a steady rate.
@@ -106,12 +109,15 @@ class Server:
         *,
         rate_burst: int = RATE_BURST,
         rate_per_second: float = RATE_PER_SECOND,
+        cache_limit: int = CACHE_LIMIT,
     ) -> None:
         self.store = store
         self._make_pool = bot_pool
         self._pool: Executor | None = None
         self._db = ThreadPoolExecutor(max_workers=1, thread_name_prefix="varno-store")
-        self.rooms: dict[str, Room] = {}
+        # The rooms in memory, least recently used first; the store has them all.
+        self.rooms: OrderedDict[str, Room] = OrderedDict()
+        self._cache_limit = cache_limit
         self._locks: dict[str, asyncio.Lock] = {}
         self.watchers: dict[str, set[Watcher]] = {}
         self.thinking: set[str] = set()
@@ -134,6 +140,7 @@ class Server:
         """The room as last committed; RoomError 404 if there is none."""
         room = self.rooms.get(room_id)
         if room is not None:
+            self.rooms.move_to_end(room_id)
             return room
         if ROOM_ID.fullmatch(room_id) is None:
             raise RoomError(404, "no such room")
@@ -141,7 +148,9 @@ class Server:
         if stored is None:
             raise RoomError(404, "no such room")
         # Another task may have loaded it meanwhile; the first one loaded stays.
-        return self.rooms.setdefault(room_id, Room.from_stored(stored))
+        room = self.rooms.setdefault(room_id, Room.from_stored(stored))
+        self._forget_idle_rooms()
+        return room
 
     async def commit(self, room: Room) -> None:
         """Stores ``room`` (a changed copy) and makes it the room; nothing if it fails."""
@@ -155,6 +164,24 @@ class Server:
             self.rooms.pop(room.room_id, None)
             raise RoomError(409, "the room was changed meanwhile; try again")
         self.rooms[room.room_id] = room
+        self.rooms.move_to_end(room.room_id)
+
+    def _forget_idle_rooms(self) -> None:
+        """Keeps at most ``cache_limit`` rooms in memory, dropping the least recently used
+        ones that nothing is using (no lock held, no bot turn, nobody watching)."""
+        excess = len(self.rooms) - self._cache_limit
+        if excess <= 0:
+            return
+        for room_id in list(self.rooms):
+            lock = self._locks.get(room_id)
+            if (lock is not None and lock.locked()) or room_id in self._bots \
+                    or room_id in self.watchers:
+                continue
+            del self.rooms[room_id]
+            self._locks.pop(room_id, None)
+            excess -= 1
+            if excess == 0:
+                return
 
     def state(self, room: Room) -> dict[str, Any]:
         return room.public_state(thinking=room.room_id in self.thinking)
@@ -285,6 +312,7 @@ class Server:
         await self._in_store(self.store.create, room.to_stored())
         self.rooms[room.room_id] = room
         self.start_bot(room)
+        self._forget_idle_rooms()
         return room, token
 
     async def join(self, room_id: str) -> tuple[Room, Side, str]:

@@ -291,6 +291,17 @@ class TestStorage:
         assert await get_state(client, room) == before
         assert board_of(client, room).__getstate__() == saved
 
+    async def test_rooms_beyond_the_cache_are_read_again_from_the_store(self, start: Any) -> None:
+        client = await start(cache_limit=2)
+        made = [await create(client, mode="humans") for _ in range(4)]
+        assert len(client.varno.rooms) == 2
+        for room in made:
+            state = await get_state(client, room["room"])
+            status, _ = await move(client, room["room"], room["token"], state["legal"][0])
+            assert status == 200 and len(client.varno.rooms) <= 2
+        for room in made:
+            assert (await get_state(client, room["room"]))["version"] == 1
+
     def test_an_update_on_another_version_is_refused(self, tmp_path: Path) -> None:
         store = SqliteRoomStore(tmp_path / "rooms.db")
         room, _ = Room.for_humans("r1")
