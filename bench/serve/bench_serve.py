@@ -160,6 +160,9 @@ async def play_room(session: aiohttp.ClientSession, room_id: str, tokens: dict[s
                     answered = lambda s: len(s["history"]) > count or s["result"] is not None  # noqa: E731
                     if await room.until(answered, stop_at + 5):
                         tally.bot_ms.append((time.monotonic() - acked) * 1000)
+                    else:
+                        tally.errors.append(f"room {room_id}: no reply from the bot")
+                        return
         finally:
             follower.cancel()
             await asyncio.gather(follower, return_exceptions=True)
@@ -214,22 +217,30 @@ def main() -> int:
     parser.add_argument("--bot-workers", type=int, default=1)
     parser.add_argument("--think", type=float, default=2.0,
                         help="a person's mean time before a move, in seconds (default 2)")
+    parser.add_argument("--url", help="load a server already running there (on loopback) "
+                        "instead of starting one; lost moves are then checked without a restart")
     args = parser.parse_args()
 
-    shutil.rmtree(HERE, ignore_errors=True)
-    HERE.mkdir(parents=True)
-    db, log = HERE / "rooms.db", HERE / "server.log"
-    process, url = start_server(db, args.bot_workers, log)
     tally = Tally()
-    try:
-        elapsed = asyncio.run(run(args, url, tally))
-    finally:
-        stop_server(process)
-    process, url = start_server(db, args.bot_workers, log)
-    try:
-        lost, acknowledged = asyncio.run(count_lost(url, tally))
-    finally:
-        stop_server(process)
+    if args.url:
+        if not re.fullmatch(r"http://(127\.\d+\.\d+\.\d+|localhost|\[::1\]):\d+", args.url):
+            parser.error("--url must be a loopback address, e.g. http://127.0.0.1:8000")
+        elapsed = asyncio.run(run(args, args.url, tally))
+        lost, acknowledged = asyncio.run(count_lost(args.url, tally))
+    else:
+        shutil.rmtree(HERE, ignore_errors=True)
+        HERE.mkdir(parents=True)
+        db, log = HERE / "rooms.db", HERE / "server.log"
+        process, url = start_server(db, args.bot_workers, log)
+        try:
+            elapsed = asyncio.run(run(args, url, tally))
+        finally:
+            stop_server(process)
+        process, url = start_server(db, args.bot_workers, log)
+        try:
+            lost, acknowledged = asyncio.run(count_lost(url, tally))
+        finally:
+            stop_server(process)
 
     bots = sum(1 for mode in tally.rooms.values() if mode == "bot")
     moves = sum(1 for h in tally.acked.values() for t in h if t["move"] is not None)
