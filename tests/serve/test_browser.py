@@ -3,6 +3,7 @@ Playwright, on a real varno-serve process. The board's screenshots are kept in b
 
 from __future__ import annotations
 
+import re
 import shutil
 from collections.abc import Iterator
 from pathlib import Path
@@ -85,17 +86,25 @@ def test_a_game_against_the_bot_by_clicking(page: sync_api.Page) -> None:
     sync_api.expect(page.locator("#message")).to_have_text(OPPONENT_FACE_UP)
     assert cards(page) == start and history_length(page) == 0
 
-    # A move by clicking, and the bot's answer.
-    click_a_move(page)
+    # A targeted move by clicking: the Figure, then the card it turns over; then the
+    # bot's answer.
+    figure = next(c[:2] for c in start if c[3:] == "AF")
+    page.click(f'[data-cell="{figure}"]')
+    sync_api.expect(page.locator(f'[data-cell="{figure}"]')).to_have_class(re.compile("selected"))
+    sync_api.expect(page.locator(".cell.target")).to_have_count(11)
+    page.click(f'[data-cell="{theirs}"]')
+    sync_api.expect(page.locator("#history li").first).to_have_text(f"A {figure}{theirs}")
     assert wait_for_my_turn_or_the_end(page)
     assert history_length(page) >= 2
     sync_api.expect(page.locator("#message")).to_have_text("")
     assert page.locator("#history li.bot").count() >= 1
 
-    # A move typed at the keyboard.
+    # A move typed at the keyboard, wherever the focus is.
     legal = page.request.get(page.url.replace("/rooms/", "/api/rooms/")).json()["legal"]
     before = history_length(page)
-    page.fill("#move-input", legal[0].lower())
+    page.click("header .tagline")
+    page.keyboard.type(legal[0].lower())
+    sync_api.expect(page.locator("#move-input")).to_have_value(legal[0].lower())
     page.keyboard.press("Enter")
     page.wait_for_function(f"() => document.querySelectorAll('#history li').length > {before}")
     assert page.locator("#history li").nth(before).inner_text() == f"A {legal[0]}"
