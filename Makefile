@@ -84,7 +84,8 @@ test-python:
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
 	$(call serve_extra,$(VENV))
-	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples
+	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
+	    bench/serve
 
 # The panic path, through a test build whose faults can be armed from Python.
 FAULT_BUILD := build/faults

@@ -16,6 +16,7 @@ import argparse
 import asyncio
 import json
 import math
+import os
 import random
 import re
 import shutil
@@ -264,6 +265,8 @@ def main() -> int:
         ("0 errors", not tally.errors),
         ("0 lost moves", lost == 0),
     ]
+    # The machine is shared: the load says how much else ran beside the benchmark.
+    print(f"  machine:      {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} at the end")
     print("  targets:      " + ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in targets))
     return 0
 
