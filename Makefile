@@ -27,7 +27,7 @@ define newline
 
 endef
 
-DEBIAN_PACKAGES := g++ libgtest-dev libbenchmark-dev
+DEBIAN_PACKAGES := g++ libgtest-dev
 CPP_BUILD := build/cpp
 ARGS ?=
 JOBS ?= 2
