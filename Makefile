@@ -1,9 +1,11 @@
 # make play   build, install into .venv/ and start a game
+# make serve  build, install with the serve extra and start the web server (varno-serve)
 # make test   every test: the core's C++ tests, then the Python tests on every Python >= 3.12,
 #             then all of them again under the sanitizers (make sanitize)
 # make sanitize  the C++ tests and the Python tests against an ASan + UBSan build
 # make fuzz   each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench  the benchmarks (not part of the tests)
+# make bench-serve  the web server under load for BENCH_SECONDS (60) seconds
 # make check-vectors FILE=path   run a file of search vectors against the core
 # make sdist  the source distribution, in dist/
 # make wheels the sdist and one manylinux wheel per interpreter, in dist/, then checks them
@@ -28,13 +30,13 @@ define newline
 
 endef
 
-DEBIAN_PACKAGES := g++ libgtest-dev libbenchmark-dev
+DEBIAN_PACKAGES := g++ libgtest-dev
 CPP_BUILD := build/cpp
 ARGS ?=
 JOBS ?= 2
 
 .PHONY: play test test-cpp test-python test-faults test-types bench check-vectors deps venv core \
-	sanitize fuzz release-tools sdist wheels release-check release-faults
+	sanitize fuzz serve test-serve bench-serve release-tools sdist wheels release-check release-faults
 
 # $(call debian,PACKAGES): installs those of the Debian PACKAGES that are missing.
 define debian
@@ -58,6 +60,16 @@ venv:
 play: venv
 	$(VENV)/bin/varno-play $(ARGS)
 
+# $(call serve_extra,VENV): installs the libraries of the extra "serve" (as pyproject.toml
+# lists them) into VENV, whose package was installed without its dependencies.
+serve_extra = $(1)/bin/python -m pip install --quiet --disable-pip-version-check \
+	$$($(1)/bin/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["serve"])')
+
+serve: venv
+	$(call serve_extra,$(VENV))
+	mkdir -p build
+	$(VENV)/bin/varno-serve --db build/varno-serve.db $(ARGS)
+
 # The core without the interpreter, with the venv's CMake and Ninja.
 core: deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
@@ -74,7 +86,9 @@ test-python:
 # The stubs against the built module, and the host and examples under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
-	$(VENV)/bin/python -m mypy --strict python/varno_play python/_varno_pickle.py examples
+	$(call serve_extra,$(VENV))
+	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
+	    bench/serve
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through a test build whose faults can be armed from Python.
@@ -206,12 +220,29 @@ fuzz: venv
 	    found/$(t) ../../fuzz/corpus/$(t) > $(t).log 2>&1 || { tail -n 80 $(t).log; exit 1; }; } \
 	    && echo "fuzz_$(t):" && grep -E "^(Done|stat::)" $(t).log $(newline))
 
-test: test-cpp test-python test-faults test-types wheels sanitize
+# The web server: its API, WebSocket and crash tests on every interpreter, and a game in
+# Debian's headless Chromium (driven by Playwright) on the newest; the screenshot of the
+# board is kept in build/serve-browser.png.
+SERVE_TEST_REQUIREMENTS := tests/serve/requirements.txt
+test-serve:
+	$(call debian,chromium)
+	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
+	$(call serve_extra,$(call venv_of,$(py)))$(newline)\
+	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)\
+	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/serve \
+	    $(if $(filter $(py),$(NEWEST)),,--ignore tests/serve/test_browser.py)$(newline))
+
+test: test-cpp test-python test-faults test-types test-serve wheels sanitize
 
 bench: core
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true
 	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
 	$(foreach script,$(wildcard bench/*.py),$(call venv_of,$(py))/bin/python $(script)$(newline)))
+
+BENCH_SECONDS ?= 60
+bench-serve: venv
+	$(call serve_extra,$(VENV))
+	$(VENV)/bin/python bench/serve/bench_serve.py --seconds $(BENCH_SECONDS)
 
 FILE ?= tests/data/bot.tsv
 check-vectors: core

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "../tools/vector_file.hpp"
 #include "game/deal.hpp"
 #include "game/random.hpp"
+#include "reference.hpp"
+#include "vector_file.hpp"
 
 namespace {
 
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
             TurnStats stats;
             const auto start = std::chrono::steady_clock::now();
             const TurnOutcome outcome =
-                bot_turn(job.grid, job.side, job.depth, job.keys, StopCheck{}, &stats);
+                bot_turn_with_stats(job.grid, job.side, job.depth, job.keys, stats, StopCheck{});
             const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
             if (outcome.status != TurnStatus::Done) {
                 std::fprintf(stderr, "%s: search did not complete\n", job.label.c_str());

@@ -6,15 +6,15 @@
 #include <cstdint>
 #include <optional>
 
-#include "../tests/cpp/reference_search.hpp"
-#include "../tools/vector_file.hpp"
-#include "bot/actions.hpp"
 #include "bot/search.hpp"
 #include "bot/turn.hpp"
 #include "fuzz_input.hpp"
 #include "game/board.hpp"
 #include "game/legal.hpp"
 #include "game/notation.hpp"
+#include "reference.hpp"
+#include "reference_search.hpp"
+#include "vector_file.hpp"
 
 namespace varno::fuzz {
 namespace {
@@ -78,7 +78,7 @@ void check(const std::uint8_t* data, std::size_t size) {
 
     const Grid copy = grid;
     TurnStats stats;
-    const TurnOutcome outcome = bot_turn(grid, bot, depth, keys, {}, &stats);
+    const TurnOutcome outcome = bot_turn_with_stats(grid, bot, depth, keys, stats);
     if (grid != copy) {
         fail("the turn changed the grid");
     }
@@ -102,7 +102,7 @@ void check(const std::uint8_t* data, std::size_t size) {
     }
 
     TurnStats again_stats;
-    const TurnOutcome again = bot_turn(grid, bot, depth, keys, {}, &again_stats);
+    const TurnOutcome again = bot_turn_with_stats(grid, bot, depth, keys, again_stats);
     if (again.status != outcome.status || again.move != outcome.move ||
         again_stats.iteration_nodes != stats.iteration_nodes || again_stats.score != stats.score ||
         again_stats.nodes != stats.nodes) {

@@ -23,7 +23,7 @@ from __future__ import annotations
 import re
 from collections import Counter
 from dataclasses import dataclass
-from typing import Final, Literal
+from typing import Final, Literal, TypedDict
 
 Side = Literal["A", "B"]
 SIDES: Final[tuple[Side, Side]] = ("A", "B")
@@ -141,18 +141,64 @@ def judge_stuck(opponent_can_move: bool) -> Outcome | None:
     return Outcome(None, "neither side can move")
 
 
+class RefereeState(TypedDict):
+    """What a ``Referee`` knows, in plain values that JSON keeps as they are.
+
+    ``owners`` is the owner of each cell at the deal ("AABB..." row by row), ``moves``
+    the moves counted so far, ``seen`` every position met as [picture, side to move,
+    times seen].
+    """
+
+    owners: str
+    moves: int
+    seen: list[tuple[str, Side, int]]
+
+
 class Referee:
     """Follows one game from its deal and says when it is over.
 
     Give it the picture of the deal, then after every move the new picture and the
-    side now to move.
+    side now to move. ``save`` and ``restore`` carry it across processes (a game
+    server keeps it beside the board).
     """
 
     def __init__(self, deal: str) -> None:
-        self.owners: Final = owners_of_deal(deal)
+        self.owners: tuple[Side, ...] = owners_of_deal(deal)
         self.moves = 0
         self._seen: Counter[tuple[str, Side]] = Counter()
         self._seen[(deal, "A")] += 1
+
+    def save(self) -> RefereeState:
+        """Everything the referee knows, for ``restore``."""
+        return {
+            "owners": "".join(self.owners),
+            "moves": self.moves,
+            "seen": [(picture, side, times) for (picture, side), times in self._seen.items()],
+        }
+
+    @classmethod
+    def restore(cls, state: RefereeState) -> Referee:
+        """A referee that knows what ``state`` says; ``ValueError`` if it cannot be one."""
+        owners_text = state["owners"]
+        if (not isinstance(owners_text, str) or len(owners_text) != CELLS
+                or set(owners_text) - set(SIDES)):
+            raise ValueError(f"bad owners in a referee state: {owners_text!r}")
+        moves = state["moves"]
+        if type(moves) is not int or moves < 0:
+            raise ValueError(f"bad move count in a referee state: {moves!r}")
+        seen: Counter[tuple[str, Side]] = Counter()
+        for entry in state["seen"]:
+            picture, side, times = entry
+            if (not isinstance(picture, str) or side not in SIDES
+                    or type(times) is not int or times < 1):
+                raise ValueError(f"bad position in a referee state: {entry!r}")
+            read_picture(picture)
+            seen[(picture, "A" if side == "A" else "B")] = times
+        referee = cls.__new__(cls)
+        referee.owners = tuple("A" if owner == "A" else "B" for owner in owners_text)
+        referee.moves = moves
+        referee._seen = seen
+        return referee
 
     def cards_left(self, picture: str) -> dict[Side, int]:
         return cards_left(self.owners, picture)

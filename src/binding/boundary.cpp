@@ -345,7 +345,12 @@ void check_pending_error() {
 // ---- Results ---------------------------------------------------------------------
 
 Ref import_attribute(const char* module, const char* name) {
-    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    // sys.modules first: the full import protocol costs more than the rest of a pickle.
+    Ref key = Ref::steal(PyUnicode_FromString(module));
+    Ref imported = Ref::steal(key ? PyImport_GetModule(key.get()) : nullptr);
+    if (!imported && key && !PyErr_Occurred()) {
+        imported = Ref::steal(PyImport_ImportModule(module));
+    }
     Ref attribute = Ref::steal(imported ? PyObject_GetAttrString(imported.get(), name) : nullptr);
     if (!attribute) {
         check_pending_error();

@@ -1,107 +1,152 @@
-// The minimax search with its transposition table, and the figures a bot
-// turn reports to tests and benchmarks.
+// The alpha-beta search of one position with the turn's transposition table, on the
+// packed positions of bot/position.hpp. It runs on an explicit stack of frames, one per
+// node being expanded, so its depth is bounded by memory rather than by the thread's
+// stack: depths up to 2^32 - 1 are accepted.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <optional>
 #include <vector>
 
-#include "bot/turn.hpp"
+#include "bot/position.hpp"
+#include "bot/table.hpp"
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
 
 namespace varno {
 
-// Scores are 64-bit: a win scores 10000 + remaining depth, and the depth may reach
-// 2^32 - 1.
-using Score = std::int64_t;
+// A win (the other side has no card left) scores WIN plus the remaining depth, so that a
+// win nearer the root scores higher; a loss scores the negation.
+inline constexpr Score WIN = 10000;
 
-struct TurnStats {
-    std::vector<std::uint64_t> iteration_nodes;  // one count per iteration that ran its loop
-    Score score = 0;                             // best score of the last such iteration
-    std::uint64_t nodes = 0;                     // all nodes of the turn
+// Above any difference of material (at most 140) and below every win: a root score
+// above it is a forced win, and the turn stops deepening.
+inline constexpr Score FORCED_WIN = 8999;
+
+// The window every root action is searched with: the 32-bit range less one and two at
+// its ends. It decides which stored scores are exact, so the node counts of a turn depend
+// on it; the scores of wins at remaining depths near 2^32 lie outside it.
+inline constexpr Score ROOT_ALPHA = -2147483646;
+inline constexpr Score ROOT_BETA = 2147483645;
+
+// A position to value: what the recursive formulation passes to one call.
+struct Node {
+    bot_detail::Position position;
+    std::uint32_t depth;  // plies left
+    bool maximizing;      // the bot moves here
+    std::uint8_t side;    // the Player value of the side to move
+    Score alpha;
+    Score beta;
 };
 
-enum class Bound : std::uint8_t { Exact = 0, LowerBound = 1, UpperBound = 2 };
-
-// One slot, 16 bytes:
-//   word0 bits 20..63  the high 44 bits of the key (the low 20 are the slot index)
-//         bits 12..19  best action (source cell << 4 | target cell, 0xF for none)
-//         bits 10..11  0 for an empty slot, else 1 + bound
-//         bits  0..9   score bits 32..41
-//   word1 bits  0..31  depth
-//         bits 32..63  score bits 0..31
-// The score is stored as a 42-bit two's complement number, room for +-(10000 + 2^32).
-struct PackedEntry {
-    std::uint64_t word0;
-    std::uint64_t word1;
-};
-static_assert(sizeof(PackedEntry) == 16);
-
-// A stored entry, unpacked (tests and diagnostics).
-struct TableEntry {
-    std::uint32_t depth;
-    Score score;
-    Bound bound;
-    Action best_action;
+// Callback polled every 65,536 nodes or so; true abandons the search.
+struct StopCheck {
+    bool (*should_stop)(void* context) = nullptr;
+    void* context = nullptr;
 };
 
-class TranspositionTable {
+namespace bot_detail {
+
+// A node whose children are being searched: what the recursive formulation keeps in its
+// locals while a child's call runs.
+struct Frame {
+    Node node;           // its window narrowed by the table and by the children so far
+    Score passed_alpha;  // the window as passed, before the table narrowed it
+    Score passed_beta;
+    Score best;
+    std::uint64_t hash;
+    std::uint8_t count;  // actions in `actions`
+    std::uint8_t next;   // index of the child being searched
+    std::uint8_t best_action;
+    bool listed;  // `actions` holds the whole ordered list, not only the table's action
+    std::uint8_t actions[MAX_MOVES];
+};
+
+// Frames in chunks that are kept once allocated: the stack grows on the heap only as deep
+// as the search goes, and growth happens once per 256 levels, never per node.
+class FrameStack {
   public:
-    static constexpr std::size_t SLOTS = std::size_t{1} << 20;
-    static constexpr std::uint64_t SLOT_MASK = SLOTS - 1;
-
-    // All slots empty. One malloc holds the slots and, behind them, an occupancy bitmap
-    // of one bit per slot: a slot is empty unless its bit is set. Only the bitmap
-    // (128 KiB) is cleared here; the slots stay uninitialised until stored to. So a turn
-    // pays neither for a memset of 16 MiB (what calloc costs once malloc reuses its heap
-    // for a block this size) nor for a page fault per fresh page on every turn (what
-    // mmap costs), and a probe of an empty slot is answered from the cache-resident
-    // bitmap without touching the slot. Empty on allocation failure.
-    static std::optional<TranspositionTable> allocate() noexcept;
-
-    // Empties every slot again (clears the bitmap), for the next turn.
-    void clear();
-
-    // The entry whose key equals `hash`, if its slot holds one.
-    std::optional<TableEntry> find(std::uint64_t hash) const;
-
-    // The slot of `hash` if it holds an entry (of this or another position), else null.
-    const PackedEntry* occupied_slot(std::uint64_t hash) const {
-        const std::uint64_t slot = hash & SLOT_MASK;
-        return (occupancy()[slot >> 6] >> (slot & 63) & 1) ? slots_.get() + slot : nullptr;
+    Frame& push() {
+        if (size_ == chunks_.size() * CHUNK) [[unlikely]] {
+            chunks_.push_back(
+                std::make_unique_for_overwrite<Frame[]>(CHUNK));  // may throw bad_alloc
+        }
+        top_ = &chunks_[size_ >> SHIFT][size_ & (CHUNK - 1)];
+        ++size_;
+        return *top_;
     }
-
-    // The slot of `hash` for a store, marked occupied.
-    PackedEntry& slot_for_store(std::uint64_t hash) {
-        const std::uint64_t slot = hash & SLOT_MASK;
-        occupancy()[slot >> 6] |= std::uint64_t{1} << (slot & 63);
-        return slots_.get()[slot];
+    void pop() {
+        --size_;
+        top_ = size_ ? &chunks_[(size_ - 1) >> SHIFT][(size_ - 1) & (CHUNK - 1)] : nullptr;
+    }
+    Frame& top() { return *top_; }
+    bool empty() const { return size_ == 0; }
+    void clear() {
+        size_ = 0;
+        top_ = nullptr;
     }
 
   private:
-    static constexpr std::size_t BITMAP_BYTES = SLOTS / 8;
-    static constexpr std::size_t BYTES = SLOTS * sizeof(PackedEntry) + BITMAP_BYTES;
+    static constexpr unsigned SHIFT = 8;
+    static constexpr std::size_t CHUNK = std::size_t{1} << SHIFT;
 
-    struct Free {
-        void operator()(PackedEntry* slots) const noexcept { std::free(slots); }
-    };
-    explicit TranspositionTable(PackedEntry* slots) : slots_(slots) {}
-
-    std::uint64_t* occupancy() const {
-        return reinterpret_cast<std::uint64_t*>(slots_.get() + SLOTS);
-    }
-
-    std::unique_ptr<PackedEntry, Free> slots_;
+    std::vector<std::unique_ptr<Frame[]>> chunks_;
+    std::size_t size_ = 0;
+    Frame* top_ = nullptr;
 };
 
-// The alpha-beta minimax value of one position, on the caller's table. Runs on
-// an explicit stack (no recursion). Adds the nodes it visits to *nodes when given.
-// Throws std::bad_alloc if the frame stack cannot grow.
-Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player side, Player bot,
-              Score alpha, Score beta, TranspositionTable& table, const ZobristKeys& keys,
-              std::uint64_t* nodes = nullptr);
+// The first look at a node: the table's probe, the terminal test and the leaf.
+struct Probe {
+    bool decided;             // the node has its value without being expanded
+    Score value;              // when decided
+    std::uint8_t remembered;  // the table's best action for the node, or NO_ACTION
+    Score material;           // the bot's material less the other side's, when not decided
+};
+
+}  // namespace bot_detail
+
+// Searches positions of one turn: the cards' owners and kinds (`masks`), the side the bot
+// plays and the keys are fixed; the table and the node count carry over from one search
+// to the next, as they do from one iteration of a turn to the next.
+class Searcher {
+  public:
+    Searcher(const bot_detail::CardMasks& masks, Player bot, const ZobristKeys& keys,
+             TranspositionTable& table, StopCheck stop);
+
+    // The value of `root` for the bot. Returns 0 with stopped() set when the stop check
+    // asked to stop. Throws std::bad_alloc if the frame stack cannot grow.
+    Score search(Node root);
+
+    std::uint64_t nodes() const { return nodes_; }
+    bool stopped() const { return stopped_; }
+
+  private:
+    // The phases of a node, in the order the search meets them (search.cpp).
+    [[gnu::always_inline]] bool count_node();
+    [[gnu::always_inline]] bool enter(Node& node, Score& value);
+    [[gnu::always_inline]] bot_detail::Probe probe(bot_detail::Position position,
+                                                   std::uint64_t hash, std::uint32_t depth,
+                                                   Score& alpha, Score& beta) const;
+    unsigned first_actions(const Node& node, std::uint8_t remembered, std::uint8_t* actions,
+                           bool& listed) const;
+    Score frontier(Node node, std::uint64_t hash, Score passed_alpha, Score passed_beta,
+                   bot_detail::Frame& frame);
+    [[gnu::always_inline]] void record_child(bot_detail::Frame& frame, Score value);
+    [[gnu::always_inline]] bool next_child(bot_detail::Frame& frame, Node& child);
+    [[gnu::always_inline]] Score finish(bot_detail::Frame& frame);
+
+    unsigned list_actions(bot_detail::Position position, std::uint8_t side,
+                          std::uint8_t* actions) const;
+    void prefetch(std::uint64_t hash) const;
+
+    const bot_detail::CardMasks masks_;
+    const bot_detail::RowHashes hashes_;
+    TranspositionTable& table_;
+    const StopCheck stop_;
+    const std::uint8_t bot_;
+    std::uint64_t nodes_ = 0;
+    bool stopped_ = false;
+    bot_detail::FrameStack frames_;
+};
 
 }  // namespace varno

@@ -4,17 +4,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "bot/search.hpp"
+#include "bot/table.hpp"
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
 
 namespace varno {
-
-// Polled by the search every 65,536 nodes or so; a true answer abandons the search.
-// The core stays free of the interpreter: the binding checks for signals behind it.
-struct StopCheck {
-    bool (*should_stop)(void* context) = nullptr;
-    void* context = nullptr;
-};
 
 enum class TurnStatus : std::uint8_t {
     Done,         // `move` holds the choice (empty for depth 0 or no action)
@@ -27,15 +22,55 @@ struct TurnOutcome {
     std::optional<Action> move;
 };
 
-struct TurnStats;  // per-iteration figures for tests and benchmarks (search.hpp)
+// One turn, an iteration at a time: depth 1, 2, ... up to `depth`, each searching every
+// root action with the full root window and starting from the previous iteration's best
+// action, until a forced win is found. bot_turn runs a turn to its end; tests and
+// benchmarks step through one to read each iteration's figures.
+class BotTurn {
+  public:
+    // Lists the root actions; nothing is searched yet.
+    BotTurn(const Grid& grid, Player bot, std::uint32_t depth, TranspositionTable& table,
+            StopCheck stop);
+
+    // Whether another iteration is to run (false from the start for depth 0 or when the
+    // bot has no action, and after a stop).
+    bool searching() const { return searching_; }
+
+    // Runs the next iteration, hashing positions with `keys` (the same for every iteration
+    // of a turn). Throws std::bad_alloc if the search's frame stack cannot grow.
+    void iterate(const ZobristKeys& keys);
+
+    TurnOutcome outcome() const;
+    // The last iteration's nodes and best score, and all the turn's nodes.
+    std::uint64_t iteration_nodes() const { return iteration_nodes_; }
+    Score iteration_score() const { return best_score_; }
+    std::uint64_t nodes() const { return searcher_ ? searcher_->nodes() : 0; }
+
+  private:
+    bot_detail::Position root_{};
+    bot_detail::CardMasks masks_{};
+    Player bot_;
+    std::uint32_t depth_;
+    TranspositionTable& table_;
+    StopCheck stop_;
+    std::uint8_t ordered_[MAX_MOVES];
+    unsigned count_ = 0;
+    std::uint32_t iteration_ = 0;
+    bool searching_ = false;
+    bool stopped_ = false;
+    std::uint8_t best_action_ = bot_detail::NO_ACTION;
+    Score best_score_ = 0;
+    std::uint64_t iteration_nodes_ = 0;
+    std::optional<Searcher> searcher_;
+};
 
 // Chooses a move for `bot` searching up to `depth` plies, without changing `grid`,
-// hashing positions with `keys`.
+// hashing positions with `keys`, on a table of its own.
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
-                     StopCheck stop = {}, TurnStats* stats = nullptr);
+                     StopCheck stop = {});
 
-// The same with the process-wide keys, which are drawn only when a search is made
-// (not for depth 0, nor when `bot` has no action).
+// The same with the process-wide keys, which are drawn only when a search is made (not
+// for depth 0, nor when `bot` has no action), on the process's kept table (TableLease).
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop);
 
 }  // namespace varno

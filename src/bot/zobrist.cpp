@@ -7,15 +7,6 @@
 
 namespace varno {
 
-std::uint8_t content_index(const Cell& cell) {
-    if (cell.state == CellState::Empty) {
-        return 0;
-    }
-    return static_cast<std::uint8_t>(1 + 4 * static_cast<unsigned>(cell.state) +
-                                     2 * static_cast<unsigned>(cell.owner) +
-                                     static_cast<unsigned>(cell.kind));
-}
-
 const ZobristKeys& zobrist_keys() {
     // Published once under the mutex; read without it after `ready` is seen set. A fault
     // while drawing leaves `ready` clear, so the next call starts again.
@@ -40,16 +31,6 @@ const ZobristKeys& zobrist_keys() {
         ready.store(true, std::memory_order_release);
     }
     return published;
-}
-
-std::uint64_t position_hash(const Grid& grid, const ZobristKeys& keys) {
-    std::uint64_t hash = 0;
-    for (unsigned row = 0; row < ROWS; ++row) {
-        for (unsigned col = 0; col < COLS; ++col) {
-            hash ^= keys[row][col][content_index(grid.at(row, col))];
-        }
-    }
-    return hash;
 }
 
 }  // namespace varno

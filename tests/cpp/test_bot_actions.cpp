@@ -9,16 +9,17 @@
 #include <thread>
 #include <vector>
 
-#include "../../tools/vector_file.hpp"
-#include "bot/actions.hpp"
 #include "bot/position.hpp"
 #include "game/deal.hpp"
 #include "game/random.hpp"
+#include "grid_text.hpp"
+#include "reference.hpp"
+#include "vector_file.hpp"
 
 namespace varno {
 namespace {
 
-using vectors::parse_grid;
+using support::parse_grid;
 
 std::string text_of(const BotActions& actions) {
     std::string text;

@@ -7,12 +7,13 @@
 #include <cstdio>
 #include <limits>
 
-#include "../../tools/vector_file.hpp"
-#include "bot/actions.hpp"
 #include "bot/search.hpp"
 #include "game/deal.hpp"
 #include "game/random.hpp"
+#include "grid_text.hpp"
+#include "reference.hpp"
 #include "reference_search.hpp"
+#include "vector_file.hpp"
 
 namespace varno {
 namespace {
@@ -20,7 +21,7 @@ namespace {
 using reference::HIGH;
 using reference::LOW;
 using reference::Reference;
-using vectors::parse_grid;
+using support::parse_grid;
 constexpr std::uint32_t MAX_DEPTH = std::numeric_limits<std::uint32_t>::max();
 
 TranspositionTable new_table() {
@@ -45,7 +46,7 @@ TEST(Minimax, WorkedFigures) {
                       Player::A, LOW, HIGH, table, keys),
               0);
     EXPECT_FALSE(
-        table.find(position_hash(lone_a, keys)));  // nothing stored for a terminal position
+        find_entry(table, position_hash(lone_a, keys)));  // nothing stored for a terminal position
 }
 
 TEST(Minimax, EntryAfterCutOffByFirstChild) {
@@ -58,7 +59,7 @@ TEST(Minimax, EntryAfterCutOffByFirstChild) {
         EXPECT_EQ(minimax(grid, 1, true, Player::A, Player::A, -200, -150, table, keys, &nodes),
                   10);
         EXPECT_EQ(nodes, 2u);  // the node itself and its first child
-        const auto entry = table.find(hash);
+        const auto entry = find_entry(table, hash);
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->depth, 1u);
         EXPECT_EQ(entry->score, 10);
@@ -68,7 +69,7 @@ TEST(Minimax, EntryAfterCutOffByFirstChild) {
     {
         TranspositionTable table = new_table();
         EXPECT_EQ(minimax(grid, 1, false, Player::B, Player::A, 150, 200, table, keys), 10);
-        const auto entry = table.find(hash);
+        const auto entry = find_entry(table, hash);
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->score, 10);
         EXPECT_EQ(entry->bound, Bound::UpperBound);
@@ -93,7 +94,7 @@ TEST(BotTurn, MatchesTheRecursiveDefinition) {
         TurnStats expected;
         reference.turn(grid, depth, expected_move, expected);
         TurnStats stats;
-        const TurnOutcome outcome = bot_turn(grid, bot, depth, keys, {}, &stats);
+        const TurnOutcome outcome = bot_turn_with_stats(grid, bot, depth, keys, stats);
         ASSERT_EQ(outcome.status, TurnStatus::Done);
         ASSERT_EQ(outcome.move, expected_move) << "round " << round;
         ASSERT_EQ(stats.iteration_nodes, expected.iteration_nodes) << "round " << round;
@@ -113,7 +114,7 @@ TEST(BotTurn, NoMoveAtDepthZeroOrWithoutAction) {
           std::tuple{stuck, Player::B, 7u}, std::tuple{stuck, Player::B, MAX_DEPTH},
           std::tuple{deal, Player::B, 0u}}) {
         TurnStats stats;
-        const TurnOutcome outcome = bot_turn(grid, side, depth, keys, {}, &stats);
+        const TurnOutcome outcome = bot_turn_with_stats(grid, side, depth, keys, stats);
         EXPECT_EQ(outcome.status, TurnStatus::Done);
         EXPECT_FALSE(outcome.move);
         EXPECT_TRUE(stats.iteration_nodes.empty());
@@ -132,7 +133,7 @@ TEST(BotTurn, ImmediateWinStopsAfterOneIterationEvenAtMaximumDepth) {
     for (std::uint32_t depth : {1u, 50u, MAX_DEPTH}) {
         TurnStats stats;
         const TurnOutcome outcome =
-            bot_turn(grid, Player::A, depth, vectors::keys_from_seed(5), {}, &stats);
+            bot_turn_with_stats(grid, Player::A, depth, vectors::keys_from_seed(5), stats);
         EXPECT_EQ(vectors::move_string(outcome.move), "C4");
         EXPECT_EQ(stats.iteration_nodes, std::vector<std::uint64_t>{2});
         EXPECT_EQ(stats.score, 10000);
@@ -147,7 +148,8 @@ struct DeepJob {
 void* run_deep_search(void* argument) {
     auto* job = static_cast<DeepJob*>(argument);
     const Grid grid = parse_grid("AN -- BN bf / -- -- -- -- / -- AN an --");
-    job->outcome = bot_turn(grid, Player::A, 2000, vectors::keys_from_seed(11), {}, &job->stats);
+    job->outcome =
+        bot_turn_with_stats(grid, Player::A, 2000, vectors::keys_from_seed(11), job->stats);
     return nullptr;
 }
 
@@ -174,8 +176,9 @@ TEST(BotTurn, StopCheckAbandonsTheSearch) {
     int calls = 0;
     auto third_call = [](void* context) { return ++*static_cast<int*>(context) == 3; };
     TurnStats stats;
-    const TurnOutcome stopped = bot_turn(deal, Player::A, MAX_DEPTH, vectors::keys_from_seed(6),
-                                         StopCheck{third_call, &calls}, &stats);
+    const TurnOutcome stopped =
+        bot_turn_with_stats(deal, Player::A, MAX_DEPTH, vectors::keys_from_seed(6), stats,
+                            StopCheck{third_call, &calls});
     EXPECT_EQ(stopped.status, TurnStatus::Stopped);
     EXPECT_FALSE(stopped.move);
     EXPECT_EQ(calls, 3);
@@ -183,8 +186,8 @@ TEST(BotTurn, StopCheckAbandonsTheSearch) {
 
     calls = 0;
     auto never = [](void* context) { return ++*static_cast<int*>(context) < 0; };
-    const TurnOutcome done =
-        bot_turn(deal, Player::A, 8, vectors::keys_from_seed(6), StopCheck{never, &calls}, &stats);
+    const TurnOutcome done = bot_turn_with_stats(deal, Player::A, 8, vectors::keys_from_seed(6),
+                                                 stats, StopCheck{never, &calls});
     EXPECT_EQ(done.status, TurnStatus::Done);
     EXPECT_TRUE(done.move);
     EXPECT_GT(calls, 0);

@@ -1,7 +1,7 @@
 // Every line of the bot vectors (tests/data/bot.tsv): move, score, node counts.
 #include <gtest/gtest.h>
 
-#include "../../tools/vector_file.hpp"
+#include "vector_file.hpp"
 
 namespace varno {
 namespace {

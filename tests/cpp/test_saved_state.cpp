@@ -8,11 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "../../tools/vector_file.hpp"
 #include "game/deal.hpp"
 #include "game/legal.hpp"
 #include "game/notation.hpp"
 #include "game/saved_state.hpp"
+#include "grid_text.hpp"
+#include "vector_file.hpp"
 
 namespace varno {
 namespace {
@@ -76,7 +77,7 @@ TEST(SavedState, WritesTheVectorNotation) {
                 expected.replace(at, 3, "--");
             }
         }
-        const Grid grid = vectors::parse_grid(grid_text);
+        const Grid grid = support::parse_grid(grid_text);
         EXPECT_EQ(save_state(grid).view(), expected);
         const LoadedState loaded = load_state(expected);
         ASSERT_TRUE(loaded.grid) << loaded.error;

@@ -127,6 +127,33 @@ class TestReferee:
         a_only = picture("AN AF -- --  -- AN AN --  -- AF -- AN")
         assert referee.after_move(a_only, "B") == Outcome("A", "B has no card left")
 
+    def test_a_restored_referee_goes_on_where_the_saved_one_was(self):
+        import json
+
+        referee = Referee(DEAL)
+        referee.after_move(self.AFTER_1, "B")
+        referee.after_move(DEAL, "A")
+        # Through JSON, as a server stores it: tuples come back as lists.
+        restored = Referee.restore(json.loads(json.dumps(referee.save())))
+        assert restored.owners == referee.owners and restored.moves == 2
+        assert restored.after_move(self.AFTER_1, "B") is None
+        assert restored.after_move(DEAL, "A") == Outcome(None, "same position 3 times")
+
+    @pytest.mark.parametrize("change", [
+        {"owners": "AAB"},
+        {"owners": "AABBBAABBABC"},
+        {"moves": -1},
+        {"moves": True},
+        {"seen": [[DEAL, "C", 1]]},
+        {"seen": [[DEAL, "A", 0]]},
+        {"seen": [["not a picture", "A", 1]]},
+        {"seen": [[DEAL, "A"]]},
+    ])
+    def test_a_bad_saved_state_is_refused(self, change):
+        state = {**Referee(DEAL).save(), **change}
+        with pytest.raises(ValueError):
+            Referee.restore(state)
+
 
 # -- whole games through the console script -------------------------------------
 

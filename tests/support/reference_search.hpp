@@ -1,4 +1,4 @@
-// Test-only: the bot search written out recursively on grids, with a map for the
+// Test support: the bot search written out recursively on grids, with a map for the
 // transposition table, to check the search against. Shared by tests/cpp/test_bot_search.cpp
 // and the bot fuzz target.
 #pragma once
@@ -9,10 +9,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "bot/actions.hpp"
-#include "bot/search.hpp"
+#include "bot/table.hpp"
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
+#include "reference.hpp"
 
 namespace varno::reference {
 

@@ -1,0 +1,275 @@
+"""varno-serve under load, on loopback: K scripted clients play whole games at once, each
+in its own room (half against the bot, half with both seats), for a fixed time.
+
+Every client follows its room over the WebSocket, as the page does, waits a person's
+thinking time before each move, and starts a new room when a game ends. Printed: the
+rooms played, the moves per second, the time until a person's move is acknowledged and
+until the bot's reply is pushed (p50 / p99), errors, and lost moves: acknowledged moves
+missing from the rooms after the server is stopped and started again on its database.
+
+    python bench/serve/bench_serve.py [--clients 100] [--seconds 60] [--depth 8]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import math
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import aiohttp
+
+LOOPBACK = "127.0.0.1"
+HERE = Path(__file__).resolve().parents[2] / "build" / "bench-serve"
+
+
+@dataclass
+class Tally:
+    ack_ms: list[float] = field(default_factory=list)
+    bot_ms: list[float] = field(default_factory=list)
+    errors: list[str] = field(default_factory=list)
+    rooms: dict[str, str] = field(default_factory=dict)          # room -> mode
+    acked: dict[str, list[Any]] = field(default_factory=dict)    # room -> acknowledged history
+
+
+def start_server(db: Path, workers: int, log: Path) -> tuple[subprocess.Popen[str], str]:
+    process = subprocess.Popen(
+        [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0", "--db", str(db),
+         "--bot-workers", str(workers)],
+        stdout=subprocess.PIPE, stderr=log.open("a"), text=True,
+    )
+    assert process.stdout is not None
+    line = process.stdout.readline()
+    found = re.search(r"(http://\S+?)/? ", line)
+    if found is None:
+        process.kill()
+        raise SystemExit(f"varno-serve did not start: {line!r} (see {log})")
+    return process, found.group(1)
+
+
+def stop_server(process: subprocess.Popen[str]) -> None:
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+class Room:
+    """A room as one client sees it through its WebSocket."""
+
+    def __init__(self) -> None:
+        self.state: dict[str, Any] | None = None
+        self.changed = asyncio.Event()
+
+    def take(self, state: dict[str, Any]) -> None:
+        if self.state is None or state["version"] >= self.state["version"]:
+            self.state = state
+            self.changed.set()
+
+    async def until(self, test: Any, deadline: float) -> bool:
+        while self.state is None or not test(self.state):
+            self.changed.clear()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            try:
+                await asyncio.wait_for(self.changed.wait(), left)
+            except TimeoutError:
+                return False
+        return True
+
+
+async def client(n: int, url: str, args: argparse.Namespace, stop_at: float, tally: Tally) -> None:
+    rng = random.Random(n)
+    against_bot = n % 2 == 0
+    async with aiohttp.ClientSession(url) as session:
+        while time.monotonic() < stop_at:
+            body = {"mode": "bot", "side": "A", "depth": args.depth} if against_bot else {"mode": "humans"}
+            async with session.post("/api/rooms", json=body) as response:
+                if response.status != 201:
+                    tally.errors.append(f"create: {response.status}")
+                    return
+                made = await response.json()
+            room_id = made["room"]
+            tokens = {made["seat"]: made["token"]}
+            if not against_bot:
+                async with session.post(f"/api/rooms/{room_id}/join") as response:
+                    joined = await response.json()
+                    tokens[joined["seat"]] = joined["token"]
+            tally.rooms[room_id] = body["mode"]
+            tally.acked[room_id] = []
+            await play_room(session, room_id, tokens, rng, args, stop_at, tally)
+
+
+async def play_room(session: aiohttp.ClientSession, room_id: str, tokens: dict[str, str],
+                    rng: random.Random, args: argparse.Namespace, stop_at: float,
+                    tally: Tally) -> None:
+    room = Room()
+
+    def acknowledge(state: dict[str, Any]) -> None:
+        if len(state["history"]) > len(tally.acked[room_id]):
+            tally.acked[room_id] = state["history"]
+
+    async with session.ws_connect(f"/api/rooms/{room_id}/ws") as ws:
+
+        async def follow() -> None:
+            async for message in ws:
+                state = json.loads(message.data)
+                acknowledge(state)  # a push is sent only once its state is stored
+                room.take(state)
+
+        follower = asyncio.create_task(follow())
+        try:
+            while time.monotonic() < stop_at:
+                mine = lambda s: s["result"] is not None or s["to_move"] in tokens  # noqa: E731
+                if not await room.until(mine, stop_at):
+                    return
+                assert room.state is not None
+                state = room.state
+                if state["result"] is not None:
+                    return
+                await asyncio.sleep(rng.uniform(0.5, 1.5) * args.think)
+                if time.monotonic() >= stop_at:
+                    return
+                side = state["to_move"]
+                move = {"move": rng.choice(state["legal"]), "token": tokens[side]}
+                sent = time.monotonic()
+                async with session.post(f"/api/rooms/{room_id}/moves", json=move) as response:
+                    acked = time.monotonic()
+                    if response.status != 200:
+                        tally.errors.append(f"move: {response.status} {await response.text()}")
+                        return
+                    reply = await response.json()
+                tally.ack_ms.append((acked - sent) * 1000)
+                acknowledge(reply)
+                room.take(reply)
+                if reply["result"] is None and reply["to_move"] not in tokens:
+                    count = len(reply["history"])
+                    answered = lambda s: len(s["history"]) > count or s["result"] is not None  # noqa: E731
+                    if await room.until(answered, stop_at + 5):
+                        tally.bot_ms.append((time.monotonic() - acked) * 1000)
+                    else:
+                        tally.errors.append(f"room {room_id}: no reply from the bot")
+                        return
+        finally:
+            follower.cancel()
+            await asyncio.gather(follower, return_exceptions=True)
+
+
+async def count_lost(url: str, tally: Tally) -> tuple[int, int]:
+    """Acknowledged moves missing from the rooms as the restarted server has them, and
+    the number of moves acknowledged."""
+    lost = acknowledged = 0
+    async with aiohttp.ClientSession(url) as session:
+        for room_id, history in tally.acked.items():
+            acknowledged += len(history)
+            async with session.get(f"/api/rooms/{room_id}") as response:
+                if response.status != 200:
+                    lost += len(history)
+                    continue
+                stored = (await response.json())["history"]
+            kept = 0
+            while kept < min(len(history), len(stored)) and history[kept] == stored[kept]:
+                kept += 1
+            lost += len(history) - kept
+    return lost, acknowledged
+
+
+def percentile(values: list[float], p: float) -> float:
+    if not values:
+        return math.nan
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, max(0, math.ceil(p / 100 * len(ordered)) - 1))]
+
+
+async def run(args: argparse.Namespace, url: str, tally: Tally) -> float:
+    began = time.monotonic()
+    stop_at = began + args.seconds
+    tasks = [asyncio.create_task(client(n, url, args, stop_at, tally)) for n in range(args.clients)]
+    # Bounded: every client stops by itself at stop_at, plus the moves in flight.
+    done, pending = await asyncio.wait(tasks, timeout=args.seconds + 30)
+    for task in pending:
+        task.cancel()
+        tally.errors.append("a client did not stop in time")
+    for task in done:
+        if task.exception() is not None:
+            tally.errors.append(f"client failed: {task.exception()!r}")
+    return time.monotonic() - began
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--clients", type=int, default=100)
+    parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--depth", type=int, default=8)
+    parser.add_argument("--bot-workers", type=int, default=1)
+    parser.add_argument("--think", type=float, default=2.0,
+                        help="a person's mean time before a move, in seconds (default 2)")
+    parser.add_argument("--url", help="load a server already running there (on loopback) "
+                        "instead of starting one; lost moves are then checked without a restart")
+    args = parser.parse_args()
+
+    tally = Tally()
+    if args.url:
+        if not re.fullmatch(r"http://(127\.\d+\.\d+\.\d+|localhost|\[::1\]):\d+", args.url):
+            parser.error("--url must be a loopback address, e.g. http://127.0.0.1:8000")
+        elapsed = asyncio.run(run(args, args.url, tally))
+        lost, acknowledged = asyncio.run(count_lost(args.url, tally))
+    else:
+        shutil.rmtree(HERE, ignore_errors=True)
+        HERE.mkdir(parents=True)
+        db, log = HERE / "rooms.db", HERE / "server.log"
+        process, url = start_server(db, args.bot_workers, log)
+        try:
+            elapsed = asyncio.run(run(args, url, tally))
+        finally:
+            stop_server(process)
+        process, url = start_server(db, args.bot_workers, log)
+        try:
+            lost, acknowledged = asyncio.run(count_lost(url, tally))
+        finally:
+            stop_server(process)
+
+    bots = sum(1 for mode in tally.rooms.values() if mode == "bot")
+    moves = sum(1 for h in tally.acked.values() for t in h if t["move"] is not None)
+    by_bot = sum(1 for h in tally.acked.values() for t in h if t["move"] is not None and t["by"] == "bot")
+    ack50, ack99 = percentile(tally.ack_ms, 50), percentile(tally.ack_ms, 99)
+    bot50, bot99 = percentile(tally.bot_ms, 50), percentile(tally.bot_ms, 99)
+    print(f"varno-serve under load on {LOOPBACK}: {args.clients} clients for {elapsed:.0f} s, "
+          f"bot depth {args.depth} on {args.bot_workers} worker(s), "
+          f"think time {0.5 * args.think:.1f}-{1.5 * args.think:.1f} s")
+    print(f"  rooms:        {len(tally.rooms)} ({bots} against the bot, "
+          f"{len(tally.rooms) - bots} two-seat), {args.clients} at once")
+    print(f"  moves:        {moves} ({moves / elapsed:.1f}/s): {moves - by_bot} by people, {by_bot} by the bot")
+    print(f"  move acked:   p50 {ack50:.1f} ms, p99 {ack99:.1f} ms ({len(tally.ack_ms)} moves)")
+    print(f"  bot reply:    p50 {bot50:.1f} ms, p99 {bot99:.1f} ms ({len(tally.bot_ms)} replies)")
+    print(f"  errors:       {len(tally.errors)}" + (f" (first: {tally.errors[0]})" if tally.errors else ""))
+    print(f"  lost moves:   {lost} of {acknowledged} acknowledged entries, checked after a restart")
+    targets = [
+        ("100 rooms at once", args.clients >= 100),
+        ("move acked p99 <= 50 ms", ack99 <= 50),
+        ("bot reply p99 <= 1 s", bot99 <= 1000),
+        ("0 errors", not tally.errors),
+        ("0 lost moves", lost == 0),
+    ]
+    # The machine is shared: the load says how much else ran beside the benchmark.
+    print(f"  machine:      {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} at the end")
+    print("  targets:      " + ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in targets))
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

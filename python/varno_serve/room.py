@@ -1,0 +1,288 @@
+"""One room: a board, its referee and seats, under the host rules of ``varno-play``.
+
+A ``Room`` is plain data and game logic, with no I/O: the server loads it from the
+store, tries a move on a copy, stores the copy and only then serves it. Its public
+state (``public_state``) is built from the board's picture, so face-down cards are
+never revealed; the saved state of the board only goes into ``to_stored``, for the
+server-side store.
+"""
+
+from __future__ import annotations
+
+import copy
+import hashlib
+import hmac
+import io
+import json
+import pickle
+import secrets
+from dataclasses import dataclass
+from typing import Any, Final, Literal, TypedDict
+
+import varno
+from varno_play.rules import SIDES, Referee, RefereeState, Side, judge_stuck, other, read_picture
+
+Mode = Literal["bot", "humans"]
+
+PLAYERS: Final = {"A": varno.Player.A, "B": varno.Player.B}
+MIN_DEPTH: Final = 1
+MAX_DEPTH: Final = 12
+# The module ignores the room identifier it is given; this one is used for every room.
+ROOM_TAG: Final = "varno-serve"
+
+
+class RoomError(Exception):
+    """A request the room refuses; ``status`` is the HTTP status that says why."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+class Turn(TypedDict):
+    """One entry of the history: a move, or ``move`` None when the side passed."""
+
+    side: Side
+    move: str | None
+    by: Literal["bot", "human"]
+
+
+@dataclass(frozen=True)
+class StoredRoom:
+    """A room as the store keeps it. ``board`` is the pickled board and ``host`` the JSON
+    of everything else; the other fields repeat what listings and restarts look for."""
+
+    room_id: str
+    version: int
+    board: bytes
+    host: str
+    mode: Mode
+    free_seat: Side | None
+    bot_to_move: bool
+    over: bool
+    moves: int
+
+
+def new_token() -> tuple[str, str]:
+    """A fresh seat secret and the digest that is stored in its place."""
+    token = secrets.token_urlsafe(24)
+    return token, token_digest(token)
+
+
+def token_digest(token: str) -> str:
+    return hashlib.sha256(token.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+class _BoardUnpickler(pickle.Unpickler):
+    """Loads pickled boards only: a store's contents never name any other class."""
+
+    def find_class(self, module: str, name: str) -> Any:
+        if (module, name) == ("_varno_pickle", "board"):
+            return super().find_class(module, name)
+        raise pickle.UnpicklingError(f"a stored board may not refer to {module}.{name}")
+
+
+def load_board(blob: bytes) -> varno.Board:
+    board = _BoardUnpickler(io.BytesIO(blob)).load()
+    if not isinstance(board, varno.Board):
+        raise pickle.UnpicklingError("a stored board is not a varno.Board")
+    return board
+
+
+class Room:
+    """A game between two seats. A seat is held by a person (the digest of their secret,
+    or None while nobody has taken it) or by the bot (``bot_side``)."""
+
+    def __init__(
+        self,
+        room_id: str,
+        *,
+        mode: Mode,
+        board: varno.Board,
+        referee: Referee,
+        seats: dict[Side, str | None],
+        bot_side: Side | None,
+        depth: int | None,
+        to_move: Side | None = "A",
+        history: list[Turn] | None = None,
+        result: str | None = None,
+        version: int = 0,
+    ) -> None:
+        self.room_id: Final = room_id
+        self.mode: Final = mode
+        self.board = board
+        self.referee = referee
+        self.seats = seats
+        self.bot_side: Final = bot_side
+        self.depth: Final = depth
+        self.to_move = to_move
+        self.history: list[Turn] = history if history is not None else []
+        self.result = result
+        self.version = version
+
+    # -- making rooms ------------------------------------------------------------
+
+    @classmethod
+    def against_bot(cls, room_id: str, side: Side, depth: int) -> tuple[Room, str]:
+        """A new deal: the person plays ``side``, the bot the other; the person's secret."""
+        if not MIN_DEPTH <= depth <= MAX_DEPTH:
+            raise RoomError(400, f"depth must be from {MIN_DEPTH} to {MAX_DEPTH}")
+        token, digest = new_token()
+        board = varno.Board()
+        seats: dict[Side, str | None] = {side: digest, other(side): None}
+        room = cls(room_id, mode="bot", board=board, referee=Referee(str(board)),
+                   seats=seats, bot_side=other(side), depth=depth)
+        return room, token
+
+    @classmethod
+    def for_humans(cls, room_id: str) -> tuple[Room, str]:
+        """A new deal for two people; the creator holds A, whose secret is returned."""
+        token, digest = new_token()
+        board = varno.Board()
+        room = cls(room_id, mode="humans", board=board, referee=Referee(str(board)),
+                   seats={"A": digest, "B": None}, bot_side=None, depth=None)
+        return room, token
+
+    def join(self) -> tuple[Side, str]:
+        """Gives the free seat to a person; the side and its secret."""
+        for side in SIDES:
+            if side != self.bot_side and self.seats[side] is None:
+                token, digest = new_token()
+                self.seats[side] = digest
+                self.version += 1
+                return side, token
+        raise RoomError(409, "no free seat in this room")
+
+    # -- seats and turns -----------------------------------------------------------
+
+    def seat_of(self, token: str) -> Side | None:
+        """The side whose secret is ``token``, compared in constant time; None if none."""
+        given = token_digest(token)
+        found: Side | None = None
+        for side in SIDES:
+            held = self.seats[side]
+            # Both seats are always compared, so the time does not tell which matched.
+            if held is not None and hmac.compare_digest(given, held):
+                found = side
+        return found
+
+    @property
+    def free_seat(self) -> Side | None:
+        for side in SIDES:
+            if side != self.bot_side and self.seats[side] is None:
+                return side
+        return None
+
+    @property
+    def bot_to_move(self) -> bool:
+        return self.result is None and self.to_move is not None and self.to_move == self.bot_side
+
+    def play(self, move: str, side: Side, *, by: Literal["bot", "human"] = "human") -> None:
+        """Plays ``move`` for ``side`` and moves the game on (turn, passes, result).
+
+        Raises ``RoomError`` (409) when the game is over or it is not ``side``'s turn, and
+        the module's ``ValueError`` when the rules refuse the move; either way nothing
+        changes.
+        """
+        if self.result is not None:
+            raise RoomError(409, f"the game is over: {self.result}")
+        if side != self.to_move:
+            raise RoomError(409, f"it is {self.to_move}'s turn")
+        self.board.play(move, PLAYERS[side], ROOM_TAG)
+        self.history.append({"side": side, "move": move, "by": by})
+        self._next_turn(other(side))
+        self.version += 1
+
+    def _next_turn(self, to_move: Side) -> None:
+        """The host rules after a move: count it, judge it, pass for a side left without
+        a move (as ``varno-play`` does)."""
+        picture = str(self.board)
+        outcome = self.referee.after_move(picture, to_move)
+        if outcome is not None:
+            self.result, self.to_move = str(outcome), None
+            return
+        if not self.board.get_legal_moves(PLAYERS[to_move]):
+            stuck = judge_stuck(bool(self.board.get_legal_moves(PLAYERS[other(to_move)])))
+            if stuck is not None:
+                self.result, self.to_move = str(stuck), None
+                return
+            by: Literal["bot", "human"] = "bot" if to_move == self.bot_side else "human"
+            self.history.append({"side": to_move, "move": None, "by": by})
+            to_move = other(to_move)
+        self.to_move = to_move
+
+    def legal_moves(self) -> list[str]:
+        if self.to_move is None:
+            return []
+        return self.board.get_legal_moves(PLAYERS[self.to_move])
+
+    # -- what is shown ---------------------------------------------------------------
+
+    def public_state(self, *, thinking: bool = False) -> dict[str, Any]:
+        """What anyone with the room's link may see. Built from the picture only."""
+        picture = str(self.board)
+        return {
+            "room": self.room_id,
+            "mode": self.mode,
+            "cells": list(read_picture(picture)),
+            "picture": picture,
+            "to_move": self.to_move,
+            "legal": self.legal_moves(),
+            "history": list(self.history),
+            "cards_left": self.referee.cards_left(picture),
+            "result": self.result,
+            "thinking": thinking,
+            "seats": {side: self._seat_label(side) for side in SIDES},
+            "depth": self.depth,
+            "moves": self.referee.moves,
+            "version": self.version,
+        }
+
+    def _seat_label(self, side: Side) -> str:
+        if side == self.bot_side:
+            return "bot"
+        return "free" if self.seats[side] is None else "taken"
+
+    # -- storing -----------------------------------------------------------------------
+
+    def copy(self) -> Room:
+        """An independent room in the same position (a move is tried on a copy)."""
+        return Room(
+            self.room_id, mode=self.mode, board=copy.copy(self.board),
+            referee=Referee.restore(self.referee.save()), seats=dict(self.seats),
+            bot_side=self.bot_side, depth=self.depth, to_move=self.to_move,
+            history=list(self.history), result=self.result, version=self.version,
+        )
+
+    def board_blob(self) -> bytes:
+        return pickle.dumps(self.board, protocol=pickle.HIGHEST_PROTOCOL)
+
+    def to_stored(self) -> StoredRoom:
+        host = {
+            "mode": self.mode,
+            "seats": self.seats,
+            "bot_side": self.bot_side,
+            "depth": self.depth,
+            "to_move": self.to_move,
+            "history": self.history,
+            "result": self.result,
+            "referee": self.referee.save(),
+        }
+        return StoredRoom(
+            room_id=self.room_id, version=self.version, board=self.board_blob(),
+            host=json.dumps(host, separators=(",", ":")), mode=self.mode,
+            free_seat=self.free_seat, bot_to_move=self.bot_to_move,
+            over=self.result is not None, moves=self.referee.moves,
+        )
+
+    @classmethod
+    def from_stored(cls, stored: StoredRoom) -> Room:
+        host = json.loads(stored.host)
+        referee_state: RefereeState = host["referee"]
+        return cls(
+            stored.room_id, mode=host["mode"], board=load_board(stored.board),
+            referee=Referee.restore(referee_state), seats=host["seats"],
+            bot_side=host["bot_side"], depth=host["depth"], to_move=host["to_move"],
+            history=host["history"], result=host["result"], version=stored.version,
+        )

@@ -1,0 +1,106 @@
+#include "bot/turn.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace varno {
+
+using namespace bot_detail;
+
+BotTurn::BotTurn(const Grid& grid, Player bot, std::uint32_t depth, TranspositionTable& table,
+                 StopCheck stop)
+    : bot_(bot), depth_(depth), table_(table), stop_(stop) {
+    if (depth == 0) {
+        return;
+    }
+    encode_grid(grid, root_, masks_);
+    count_ =
+        generate_actions(root_, masks_.owned[static_cast<unsigned>(bot)], masks_.figures, ordered_);
+    searching_ = count_ > 0;
+}
+
+void BotTurn::iterate(const ZobristKeys& keys) {
+    if (!searcher_) {
+        searcher_.emplace(masks_, bot_, keys, table_, stop_);
+    }
+    ++iteration_;
+    // The ordered list afresh, the previous iteration's best action at its head.
+    std::uint8_t actions[MAX_MOVES];
+    std::copy(ordered_, ordered_ + count_, actions);
+    if (best_action_ != NO_ACTION) {
+        std::swap(actions[0], *std::find(actions, actions + count_, best_action_));
+    }
+    const std::uint64_t nodes_before = searcher_->nodes();
+    const auto bot_side = static_cast<std::uint8_t>(bot_);
+    Score best = 0;
+    std::uint8_t best_action = NO_ACTION;
+    for (unsigned i = 0; i < count_; ++i) {
+        const Node child{apply_code(root_, actions[i]),           iteration_ - 1, false,
+                         static_cast<std::uint8_t>(bot_side ^ 1), ROOT_ALPHA,     ROOT_BETA};
+        const Score score = searcher_->search(child);
+        if (searcher_->stopped()) {
+            stopped_ = true;
+            searching_ = false;
+            return;
+        }
+        // A later action with an equal score does not replace the best.
+        if (score > best || i == 0) {
+            best = score;
+            best_action = actions[i];
+        }
+    }
+    best_action_ = best_action;
+    best_score_ = best;
+    iteration_nodes_ = searcher_->nodes() - nodes_before;
+    searching_ = best <= FORCED_WIN && iteration_ < depth_;
+}
+
+TurnOutcome BotTurn::outcome() const {
+    if (stopped_) {
+        return {TurnStatus::Stopped, std::nullopt};
+    }
+    if (best_action_ == NO_ACTION) {
+        return {TurnStatus::Done, std::nullopt};
+    }
+    return {TurnStatus::Done, decode_action(best_action_)};
+}
+
+namespace {
+
+// A whole turn on `table`, with the keys asked of `keys()` only once a search is to be
+// made.
+template <class Keys>
+TurnOutcome run_turn(const Grid& grid, Player bot, std::uint32_t depth, Keys&& keys,
+                     TranspositionTable& table, StopCheck stop) {
+    try {
+        BotTurn turn(grid, bot, depth, table, stop);
+        while (turn.searching()) {
+            turn.iterate(keys());
+        }
+        return turn.outcome();
+    } catch (const std::bad_alloc&) {
+        return {TurnStatus::OutOfMemory, std::nullopt};
+    }
+}
+
+}  // namespace
+
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
+                     StopCheck stop) {
+    std::optional<TranspositionTable> table = TranspositionTable::allocate();
+    if (!table) {
+        return {TurnStatus::OutOfMemory, std::nullopt};
+    }
+    return run_turn(
+        grid, bot, depth, [&keys]() -> const ZobristKeys& { return keys; }, *table, stop);
+}
+
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop) {
+    const TableLease lease;
+    if (lease.table() == nullptr) {
+        return {TurnStatus::OutOfMemory, std::nullopt};
+    }
+    return run_turn(grid, bot, depth, zobrist_keys, *lease.table(), stop);
+}
+
+}  // namespace varno

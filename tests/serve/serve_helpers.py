@@ -1,0 +1,162 @@
+"""Helpers of the varno-serve tests: playing through the API, and the check that no
+response reveals a face-down card."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import json
+import re
+import select
+import signal
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import varno
+from varno_play.rules import read_picture
+from varno_serve.app import Server
+from varno_serve.bot import bot_pool
+from varno_serve.room import StoredRoom, load_board
+from varno_serve.store import SqliteRoomStore
+
+LOOPBACK = "127.0.0.1"
+
+
+class RecordingStore(SqliteRoomStore):
+    """Keeps every board it stores, by room and version: the server-side truth that a
+    response of that version is checked against."""
+
+    def __init__(self, path: Path) -> None:
+        super().__init__(path)
+        self.boards: dict[tuple[str, int], bytes] = {}
+
+    def create(self, room: StoredRoom) -> None:
+        super().create(room)
+        self.boards[(room.room_id, room.version)] = room.board
+
+    def update(self, room: StoredRoom) -> bool:
+        written = super().update(room)
+        if written:
+            self.boards[(room.room_id, room.version)] = room.board
+        return written
+
+
+def make_server(db: Path, **options: Any) -> Server:
+    return Server(RecordingStore(db), lambda: bot_pool(1), **options)
+
+
+def board_of(client: Any, room: str) -> varno.Board:
+    return client.varno.rooms[room].board
+
+
+def assert_nothing_hidden(client: Any, text: str) -> None:
+    """``text`` (a response or a push) shows the stored board of its room and version,
+    without any face-down card's identity."""
+    data = json.loads(text)
+    if "cells" not in data:
+        for board in client.varno.store.boards.values():
+            assert load_board(board).__getstate__() not in text
+        return
+    store = client.varno.store
+    blob = store.boards.get((data["room"], data["version"]))
+    if blob is None:  # stored before this server started
+        stored = store.load(data["room"])
+        assert stored is not None and stored.version == data["version"]
+        blob = stored.board
+    board = load_board(blob)
+    saved = board.__getstate__()
+    truth = saved.replace(" / ", " ").split()
+    assert saved not in text
+    assert data["picture"] == str(board)
+    assert data["cells"] == list(read_picture(str(board)))
+    for code, true in zip(data["cells"], truth, strict=True):
+        assert code == ("XX" if true.islower() else true)
+    # No lower-case cell code (how the saved state writes a face-down card) anywhere.
+    for word in ("an", "af", "bn", "bf"):
+        assert f'"{word}"' not in text
+
+
+async def create(client: Any, **body: Any) -> dict[str, Any]:
+    response = await client.post("/api/rooms", json=body)
+    assert response.status == 201, await response.text()
+    made: dict[str, Any] = await response.json()
+    return made
+
+
+async def get_state(client: Any, room: str) -> dict[str, Any]:
+    response = await client.get(f"/api/rooms/{room}")
+    assert response.status == 200
+    text = await response.text()
+    assert_nothing_hidden(client, text)
+    state: dict[str, Any] = json.loads(text)
+    return state
+
+
+async def move(client: Any, room: str, token: str, mv: str) -> tuple[int, dict[str, Any]]:
+    response = await client.post(f"/api/rooms/{room}/moves", json={"move": mv, "token": token})
+    text = await response.text()
+    assert_nothing_hidden(client, text)
+    return response.status, json.loads(text)
+
+
+async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while not predicate():
+        assert loop.time() < deadline, "timed out"
+        await asyncio.sleep(0.01)
+
+
+class ServerProcess:
+    """A varno-serve process on a free loopback port: its URL and the process."""
+
+    def __init__(self, db: Path, *, workers: int = 1) -> None:
+        # Its log (access log included) goes beside the database, to be read by tests.
+        self.log = db.with_suffix(".log")
+        with self.log.open("a") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
+                 "--db", str(db), "--bot-workers", str(workers)],
+                stdout=subprocess.PIPE, stderr=log, text=True,
+            )
+        assert self.process.stdout is not None
+        ready, _, _ = select.select([self.process.stdout], [], [], 30.0)
+        line = self.process.stdout.readline() if ready else ""
+        found = re.search(r"(http://\S+?)/? ", line)
+        if found is None:
+            self.process.kill()
+            raise AssertionError(f"varno-serve did not start: {line!r}")
+        self.url = found.group(1)
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def children(self) -> set[int]:
+        """The processes the server started (its bot workers among them)."""
+        found: set[int] = set()
+        for task in Path(f"/proc/{self.process.pid}/task").iterdir():
+            found.update(int(pid) for pid in (task / "children").read_text().split())
+        return found
+
+    def kill(self) -> None:
+        """kill -9: no clean-up of any kind."""
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+
+
+@contextlib.contextmanager
+def running_server(db: Path) -> Iterator[str]:
+    server = ServerProcess(db)
+    try:
+        yield server.url
+    finally:
+        server.stop()

@@ -1,0 +1,160 @@
+"""A whole game against the bot in a real browser: Debian's headless Chromium, driven by
+Playwright, on a real varno-serve process. The board's screenshots are kept in build/."""
+
+from __future__ import annotations
+
+import re
+import shutil
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+from serve_helpers import running_server
+
+sync_api = pytest.importorskip("playwright.sync_api")
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+ARTEFACTS = Path(__file__).resolve().parents[2] / "build"
+OPPONENT_FACE_UP = "Não podes jogar uma carta virada para cima do adversário."
+# A game is at most 300 moves, half of them clicked here.
+MAX_TURNS = 200
+
+
+@pytest.fixture
+def page(tmp_path: Path) -> Iterator[sync_api.Page]:
+    if not Path(CHROMIUM).exists():
+        pytest.skip("Debian's chromium is not installed (make test-serve installs it)")
+    with running_server(tmp_path / "rooms.db") as url, sync_api.sync_playwright() as driver:
+        browser = driver.chromium.launch(executable_path=CHROMIUM, headless=True)
+        context = browser.new_context(viewport={"width": 1180, "height": 820}, base_url=url)
+        context.set_default_timeout(20_000)
+        page = context.new_page()
+        errors: list[str] = []
+        page.on("pageerror", lambda error: errors.append(str(error)))
+        yield page
+        browser.close()
+        assert errors == []
+
+
+def cards(page: sync_api.Page) -> list[str]:
+    found: list[str] = page.eval_on_selector_all(
+        "[data-cell]", "cells => cells.map(c => c.dataset.cell + '=' + c.dataset.card)")
+    return found
+
+
+def history_length(page: sync_api.Page) -> int:
+    return page.locator("#history li").count()
+
+
+def wait_for_my_turn_or_the_end(page: sync_api.Page) -> bool:
+    """True when it is the page's move, False when the game is over."""
+    page.wait_for_function(
+        "() => !document.getElementById('result').hidden"
+        " || (document.getElementById('turn').textContent.startsWith('Your move')"
+        "     && document.getElementById('thinking').hidden)")
+    return page.locator("#result").is_hidden()
+
+
+def click_a_move(page: sync_api.Page) -> None:
+    """Clicks a legal move: a highlighted card, and a target if it is a Figure."""
+    before = history_length(page)
+    plain = page.locator('.cell.legal:is([data-card="AN"], [data-card="XX"])')
+    if plain.count():
+        plain.first.click()
+    else:
+        page.locator(".cell.legal").first.click()
+        sync_api.expect(page.locator(".cell.selected")).to_have_count(1)
+        page.locator(".cell.target").first.click()
+    page.wait_for_function(f"() => document.querySelectorAll('#history li').length > {before}")
+
+
+def test_a_game_against_the_bot_by_clicking(page: sync_api.Page) -> None:
+    page.goto("/")
+    sync_api.expect(page.locator("#lobby")).to_be_visible()
+    page.eval_on_selector("#depth", "d => { d.value = '2'; d.dispatchEvent(new Event('input')); }")
+    sync_api.expect(page.locator("#depth-shown")).to_have_text("2")
+    page.get_by_role("button", name="New game").click()
+    page.wait_for_url("**/rooms/*")
+    sync_api.expect(page.locator("#turn")).to_have_text("Your move (A)")
+    start = cards(page)
+    assert len(start) == 12 and all(c[3:] in ("AN", "AF", "BN", "BF") for c in start)
+    assert page.locator(".cell.legal").count() == 4 + 2  # A's Normals and Figures
+
+    # A face-up card of the bot: the module's message, and nothing changes.
+    theirs = next(c[:2] for c in start if c[3] == "B")
+    page.click(f'[data-cell="{theirs}"]')
+    sync_api.expect(page.locator("#message")).to_have_text(OPPONENT_FACE_UP)
+    assert cards(page) == start and history_length(page) == 0
+
+    # A targeted move by clicking: the Figure, then the card it turns over; then the
+    # bot's answer.
+    figure = next(c[:2] for c in start if c[3:] == "AF")
+    page.click(f'[data-cell="{figure}"]')
+    sync_api.expect(page.locator(f'[data-cell="{figure}"]')).to_have_class(re.compile("selected"))
+    sync_api.expect(page.locator(".cell.target")).to_have_count(11)
+    page.click(f'[data-cell="{theirs}"]')
+    sync_api.expect(page.locator("#history li").first).to_have_text(f"A {figure}{theirs}")
+    assert wait_for_my_turn_or_the_end(page)
+    assert history_length(page) >= 2
+    sync_api.expect(page.locator("#message")).to_have_text("")
+    assert page.locator("#history li.bot").count() >= 1
+
+    # A move typed at the keyboard, wherever the focus is.
+    legal = page.request.get(page.url.replace("/rooms/", "/api/rooms/")).json()["legal"]
+    before = history_length(page)
+    page.click("header .tagline")
+    page.keyboard.type(legal[0].lower())
+    sync_api.expect(page.locator("#move-input")).to_have_value(legal[0].lower())
+    page.keyboard.press("Enter")
+    page.wait_for_function(f"() => document.querySelectorAll('#history li').length > {before}")
+    assert page.locator("#history li").nth(before).inner_text() == f"A {legal[0]}"
+
+    # Reload: the same game, and this page still holds seat A.
+    assert wait_for_my_turn_or_the_end(page)
+    shown, moves = cards(page), page.locator("#history li").all_inner_texts()
+    page.reload()
+    sync_api.expect(page.locator("#turn")).to_have_text("Your move (A)")
+    assert cards(page) == shown
+    assert page.locator("#history li").all_inner_texts() == moves
+    ARTEFACTS.mkdir(exist_ok=True)
+    page.screenshot(path=str(ARTEFACTS / "serve-browser.png"), full_page=True)
+
+    for _ in range(MAX_TURNS):
+        if not wait_for_my_turn_or_the_end(page):
+            break
+        click_a_move(page)
+    else:
+        pytest.fail("the game did not end")
+    result = page.locator("#result").inner_text()
+    assert result.startswith("Result: ") and ("wins" in result or "draw" in result)
+    sync_api.expect(page.locator("#turn")).to_have_text("Game over")
+    assert page.locator(".cell.legal").count() == 0
+    page.screenshot(path=str(ARTEFACTS / "serve-browser-end.png"), full_page=True)
+
+
+def test_a_second_player_joins_by_the_link_and_a_watcher_cannot_move(
+        page: sync_api.Page) -> None:
+    page.goto("/")
+    page.get_by_role("button", name="New room for two").click()
+    page.wait_for_url("**/rooms/*")
+    link = page.locator("#share-link").input_value()
+    assert link == page.url
+
+    context = page.context.browser.new_context(base_url=page.url)  # another person
+    other = context.new_page()
+    other.goto(link)
+    sync_api.expect(other.locator("#seat-line")).to_have_text("You are watching this room.")
+    start = cards(other)
+    other.click('[data-cell="A1"]')
+    sync_api.expect(other.locator("#message")).to_contain_text("only its players can move")
+    other.get_by_role("button", name="Take seat B").click()
+    sync_api.expect(other.locator("#seat-line")).to_have_text("You play B.")
+
+    # A moves in the first browser; the second sees it pushed and answers.
+    click_a_move(page)
+    sync_api.expect(other.locator("#turn")).to_have_text("Your move (B)")
+    assert cards(other) != start
+    click_a_move(other)
+    sync_api.expect(page.locator("#turn")).to_have_text("Your move (A)")
+    assert cards(page) == cards(other)
+    context.close()
