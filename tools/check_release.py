@@ -91,6 +91,21 @@ def project_version() -> str:
     return version
 
 
+def package_files() -> list[str]:
+    """The files of the packages pyproject.toml puts into the wheel, as the wheel names
+    them (package/relative/path), from the sources the git index holds."""
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        packages = tomllib.load(f)["tool"]["scikit-build"]["wheel"]["packages"]
+    files: list[str] = []
+    for package in packages:
+        listed = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z", package],
+                                check=True, capture_output=True, text=True).stdout
+        base = Path(package).name
+        files += [f"{base}/{Path(name).relative_to(package).as_posix()}"
+                  for name in listed.split("\0") if name]
+    return files
+
+
 def minor_of(python: str) -> tuple[int, int]:
     out = subprocess.run(
         [python, "-c", "import sys; print(*sys.version_info[:2])"],
@@ -238,10 +253,11 @@ def check_wheel(
         zf.extractall(unpacked)
     extensions = [n for n in names if re.fullmatch(rf"varno\.cpython-{major}{minor}-x86_64-linux-gnu\.so", n)]
     failures.check(len(extensions) == 1, f"{name}: extension modules {extensions}")
-    # Every top-level Python module of python/ is installed beside the extension.
+    # Every top-level Python module of python/ is installed beside the extension, and
+    # every file of the packages the wheel carries (their static files too).
     modules = [p.name for p in sorted((ROOT / "python").glob("*.py"))]
-    for wanted in ("varno.pyi", "varno-stubs/__init__.pyi", "varno_play/__main__.py",
-                   *modules, f"varno-{version}.dist-info/licenses/LICENSE"):
+    for wanted in ("varno.pyi", "varno-stubs/__init__.pyi", *modules, *package_files(),
+                   f"varno-{version}.dist-info/licenses/LICENSE"):
         failures.check(wanted in names, f"{name}: no {wanted}")
     failures.check(
         not any(n.startswith("varno.libs/") for n in names),

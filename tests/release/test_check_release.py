@@ -129,3 +129,12 @@ def test_an_extension_exporting_other_names_or_needing_other_libraries_fails() -
 def test_the_suite_gets_the_test_tools_of_the_development_environment() -> None:
     names = [re.split(r"[<>=!~ ]", r)[0] for r in check_release.test_requirements()]
     assert sorted(names) == ["hypothesis", "pytest"]
+
+
+def test_the_packages_of_the_wheel_are_listed_with_their_static_files() -> None:
+    files = check_release.package_files()
+    assert "varno_play/__main__.py" in files
+    assert all("__pycache__" not in f for f in files)
+    static = (check_release.ROOT / "python" / "varno_serve" / "static")
+    if static.is_dir():
+        assert any(f.startswith("varno_serve/static/") for f in files)
