@@ -5,10 +5,9 @@
 #include "binding/classes.hpp"
 #include "binding/ref.hpp"
 #include "bot/turn.hpp"
-#include "game/deal.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
-#include "game/render.hpp"
+#include "game/board.hpp"
+#include "game/moves.hpp"
+#include "game/picture.hpp"
 #include "game/saved_state.hpp"
 
 namespace varno::binding {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "game/board.hpp"
-#include "game/deal.hpp"
+#include "game/effects.hpp"
 #include "game/fault.hpp"
 #include "grid_text.hpp"
 

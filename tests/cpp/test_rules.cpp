@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "game/board.hpp"
-#include "game/deal.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
-#include "game/render.hpp"
+#include "game/effects.hpp"
+#include "game/moves.hpp"
+#include "game/picture.hpp"
 #include "grid_text.hpp"
 
 // Counts heap allocations of this thread so that tests can assert that a call makes none.
