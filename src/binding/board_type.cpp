@@ -1,9 +1,12 @@
 // The Board class: one game position, dealt by the constructor, changed only by play.
 #include <Python.h>
 
-#include "binding/boundary.hpp"
+#include "binding/borrow.hpp"
+#include "binding/call.hpp"
 #include "binding/classes.hpp"
+#include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "binding/values.hpp"
 #include "bot/turn.hpp"
 #include "game/board.hpp"
 #include "game/moves.hpp"
