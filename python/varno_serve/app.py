@@ -12,8 +12,9 @@ How a move goes through, and why it is safe:
   worker processes on a pickled board, so the event loop never waits for either; the
   move a worker returns is played with ``Board.play`` on the room's own board.
 
-What leaves the server is built from the board's picture only (``Room.public_state``):
-a face-down card is "XX" and nothing more.
+What leaves the server is ``Room.public_state``: the picture and the public cells, in
+which a face-down card is "XX" and nothing more. The board's saved state, which the host
+rules read, stays in the room and the store.
 """
 
 from __future__ import annotations
