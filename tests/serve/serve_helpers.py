@@ -62,10 +62,16 @@ def picture_of(cells: list[str]) -> str:
     return "".join(rows)
 
 
+# Four cells of a saved state in a row, as a state or a part of one would show them.
+STATE_ROW = re.compile(r"(?:[AB][NF]|[ab][nf]|--)(?: (?:[AB][NF]|[ab][nf]|--)){3}")
+
+
 def assert_nothing_hidden(client: Any, text: str) -> None:
     """``text`` (a response or a push) shows the stored board of its room and version,
     without any face-down card's identity."""
     data = json.loads(text)
+    # The saved states of the board and of the referee stay in the store, whole or in part.
+    assert STATE_ROW.search(text) is None, text
     if "cells" not in data:
         for board in client.varno.store.boards.values():
             assert load_board(board).__getstate__() not in text

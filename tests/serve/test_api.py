@@ -100,6 +100,50 @@ class TestWholeGames:
         assert state["moves"] == 1
 
 
+class TestHiddenCards:
+    async def test_the_referees_states_stay_in_the_store(self, client: Any) -> None:
+        """The host rules read the board's saved state and the referee keeps every state
+        it was given: the store holds them, and no response or push carries any."""
+        made = await create(client, mode="bot", side="A", depth=DEPTH)
+        room = made["room"]
+        texts: list[str] = []
+        pushes: list[str] = []
+        async with client.ws_connect(f"/api/rooms/{room}/ws") as ws:
+
+            async def read() -> None:
+                async for message in ws:
+                    pushes.append(message.data)
+
+            reader = asyncio.create_task(read())
+            rng = random.Random(6)
+            for _ in range(6):
+                await wait_for(lambda: client.varno.rooms[room].to_move in ("A", None))
+                response = await client.get(f"/api/rooms/{room}")
+                texts.append(await response.text())
+                state = json.loads(texts[-1])
+                if state["result"] is not None:
+                    break
+                response = await client.post(f"/api/rooms/{room}/moves", json={
+                    "move": rng.choice(state["legal"]), "token": made["token"]})
+                assert response.status == 200
+                texts.append(await response.text())
+            await wait_for(lambda: client.varno.rooms[room].to_move in ("A", None))
+            final = client.varno.rooms[room].version
+            await wait_for(lambda: bool(pushes) and json.loads(pushes[-1])["version"] == final)
+            reader.cancel()
+        texts += pushes
+        stored = client.varno.store.load(room)
+        assert stored is not None
+        states = [entry[0] for entry in json.loads(stored.host)["referee"]["seen"]]
+        assert len(states) > 2 and any(c.islower() for c in "".join(states))
+        for text in texts:
+            assert_nothing_hidden(client, text)
+            for saved in states:
+                assert saved not in text
+                for row in saved.split(" / "):
+                    assert row not in text
+
+
 class TestRefusals:
     async def test_bodies_that_are_not_what_is_asked(self, client: Any) -> None:
         made = await create(client, mode="humans")
