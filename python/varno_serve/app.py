@@ -277,9 +277,16 @@ class Server:
         return candidate.bot_to_move
 
     async def resume(self) -> None:
-        """After a start: the bot takes up its turn in every room waiting for it."""
+        """After a start: the bot takes up its turn in every room waiting for it. A room
+        the store cannot give back is logged and left, so that it does not keep the
+        server, and every other room, from starting."""
         for room_id in await self._in_store(self.store.rooms_waiting_for_bot):
-            self.start_bot(await self.room(room_id))
+            try:
+                room = await self.room(room_id)
+            except Exception:
+                log.exception("room %s cannot be loaded; its bot turn is not resumed", room_id)
+                continue
+            self.start_bot(room)
 
     async def close(self) -> None:
         tasks = list(self._bots.values())

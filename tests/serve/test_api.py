@@ -415,6 +415,29 @@ class TestStorage:
         await wait_for(lambda: client.varno.rooms["older-bot"].version >= 1)
         assert (await get_state(client, "older-bot"))["moves"] == 1
 
+    async def test_a_room_that_cannot_be_loaded_does_not_stop_the_server(
+            self, start: Any, tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+        db = tmp_path / "damaged.db"
+        store = SqliteRoomStore(db)
+        # The damaged room is stored first, so it is the first the server resumes.
+        for room_id in ("damaged", "sound"):
+            room, _ = Room.against_bot(room_id, "B", 1)   # the bot moves first
+            stored = room.to_stored()
+            if room_id == "damaged":
+                host = json.loads(stored.host)
+                host["referee"]["seen"] = [["not a state", "A", 1]]
+                stored = dataclasses.replace(stored, host=json.dumps(host))
+            store.create(stored)
+        store.close()
+
+        client = await start(db)
+        await wait_for(lambda: "sound" in client.varno.rooms
+                       and client.varno.rooms["sound"].version >= 1)
+        assert (await get_state(client, "sound"))["moves"] == 1
+        response = await client.get("/api/rooms/damaged")
+        assert response.status == 500 and (await response.json())["error"] == "internal error"
+        assert "room damaged cannot be loaded" in caplog.text
+
     def test_secrets_are_stored_as_digests(self, tmp_path: Path) -> None:
         room, token = Room.against_bot("r2", "A", 5)
         stored = room.to_stored()
