@@ -181,11 +181,7 @@ class Referee:
 
     @classmethod
     def restore(cls, saved: Mapping[str, Any]) -> Referee:
-        """A referee that knows what ``saved`` says; ``ValueError`` if it cannot be one.
-
-        Also takes what ``save`` wrote when the referee kept pictures, whose face-down
-        cards are identified again from the cards the pictures show face up.
-        """
+        """A referee that knows what ``saved`` says; ``ValueError`` if it cannot be one."""
         if not isinstance(saved, Mapping) or not {"moves", "seen"} <= saved.keys():
             raise ValueError(f"not a saved referee: {saved!r}")
         moves, entries = saved["moves"], saved["seen"]
@@ -193,8 +189,6 @@ class Referee:
             raise ValueError(f"bad move count in a saved referee: {moves!r}")
         if not isinstance(entries, list) or not entries:
             raise ValueError(f"bad positions in a saved referee: {entries!r}")
-        if "owners" in saved:
-            entries = _entries_from_pictures(saved["owners"], entries)
         seen: Counter[tuple[str, Side]] = Counter()
         for entry in entries:
             if not isinstance(entry, (list, tuple)) or len(entry) != 3:
@@ -237,68 +231,3 @@ def _check_one_deal(states: Iterable[str]) -> None:
             elif card_of[i] != cell.upper():
                 raise ValueError(f"positions of different deals in a saved referee: {state!r}")
 
-
-# -- referees saved when they kept pictures ------------------------------------------------
-#
-# Then the saved referee held the owner of each cell at the deal ("owners") and, in "seen",
-# the picture (``str(board)``) of each position instead of its state. The first position
-# is the deal, which shows every card face up, so every face-down card of a later picture
-# is known: it is the card its cell showed face up.
-
-_PICTURE_HEADER: Final = "   1   2   3   4"
-_PICTURE_CELLS: Final = {"[XXXXXX]": DOWN, "[  --  ]": EMPTY} | {f"[ {c} ]": c for c in CARDS}
-
-
-def _picture_cells(picture: str) -> tuple[str, ...]:
-    """The twelve cells shown by a picture (face up, DOWN or EMPTY); ``ValueError`` unless
-    it is exactly a picture the module draws."""
-    lines = picture.split("\n") if isinstance(picture, str) else []
-    if len(lines) != ROWS + 2 or lines[0] != _PICTURE_HEADER or lines[-1] != "":
-        raise ValueError(f"not a board picture: {picture!r}")
-    cells: list[str] = []
-    for letter, line in zip("ABC", lines[1:-1]):
-        if not line.startswith(letter + " "):
-            raise ValueError(f"bad row in a board picture: {line!r}")
-        rest = line[2:]
-        for _ in range(COLS):
-            # A face-up card is drawn six characters wide, the other cells eight.
-            width = 6 if rest[:6] in _PICTURE_CELLS else 8
-            shown = _PICTURE_CELLS.get(rest[:width])
-            if shown is None:
-                raise ValueError(f"bad row in a board picture: {line!r}")
-            cells.append(shown)
-            rest = rest[width:]
-        if rest:
-            raise ValueError(f"bad row in a board picture: {line!r}")
-    return tuple(cells)
-
-
-def _entries_from_pictures(owners: object, entries: list[Any]) -> list[list[Any]]:
-    """The positions of a referee saved with pictures, as [state, side, times]."""
-    if not isinstance(owners, str) or len(owners) != CELLS or not set(owners) <= set(SIDES):
-        raise ValueError(f"bad owners in a saved referee: {owners!r}")
-    shown: list[tuple[tuple[str, ...], list[Any]]] = []
-    card_of: list[str | None] = [None] * CELLS
-    for entry in entries:
-        if not isinstance(entry, (list, tuple)) or len(entry) != 3:
-            raise ValueError(f"bad position in a saved referee: {entry!r}")
-        cells = _picture_cells(entry[0])
-        for i, cell in enumerate(cells):
-            if cell in CARDS:
-                if cell[0] != owners[i] or card_of[i] not in (None, cell):
-                    raise ValueError(f"a picture at odds with the deal: {entry[0]!r}")
-                card_of[i] = cell
-        shown.append((cells, list(entry[1:])))
-    converted: list[list[Any]] = []
-    for cells, rest in shown:
-        state_cells: list[str] = []
-        for cell, card in zip(cells, card_of):
-            if cell != DOWN:
-                state_cells.append(cell)
-            elif card is None:
-                raise ValueError("a face-down card never seen face up in a saved referee")
-            else:
-                state_cells.append(card.lower())
-        rows = (" ".join(state_cells[r * COLS:(r + 1) * COLS]) for r in range(ROWS))
-        converted.append([" / ".join(rows), *rest])
-    return converted

@@ -150,7 +150,6 @@ class TestReferee:
     # From DEAL: the Normal in A3 is played (A2, A4, B3 turn over), then the one in B2.
     AFTER_1 = state("AN af bn bf  BN AN an BN  BF AF BN AN")
     AFTER_2 = state("AN AF bn bf  bn an AN BN  BF af BN AN")
-    AFTER_1_PICTURE = picture("AN XX XX XX  BN AN XX BN  BF AF BN AN")
 
     def test_the_deal_counts_as_the_first_occurrence(self):
         referee = Referee(DEAL)
@@ -232,61 +231,6 @@ class TestReferee:
     def test_what_is_not_a_saved_referee_is_refused(self, saved):
         with pytest.raises(ValueError):
             Referee.restore(saved)
-
-
-class TestRefereeSavedWithPictures:
-    """A referee once kept pictures and the owners of the deal, and saved them; a game
-    server may still hold such a save. It loads as the same referee keeping states."""
-
-    AFTER_1 = TestReferee.AFTER_1
-    AFTER_1_PICTURE = TestReferee.AFTER_1_PICTURE
-    OWNERS = "AABBBAABBABA"
-
-    def old_save(self, *seen: list) -> dict:
-        return {"owners": self.OWNERS, "moves": 2, "seen": list(seen)}
-
-    def test_goes_on_where_it_was(self):
-        old = self.old_save([DEAL_PICTURE, "A", 2], [self.AFTER_1_PICTURE, "B", 1])
-        referee = Referee.restore(old)
-        assert referee.save() == {"moves": 2, "seen": [(DEAL, "A", 2), (self.AFTER_1, "B", 1)]}
-        assert referee.after_move(self.AFTER_1, "B") is None
-        assert referee.after_move(DEAL, "A") == Outcome(None, "same position 3 times")
-
-    def test_face_down_cards_are_the_cards_their_cells_showed(self):
-        # B1 was seen face up only in the deal, A1 only in a later picture.
-        first = picture("XX AF BN BF  BN AN AN BN  BF AF BN AN")
-        later = picture("AN AF BN BF  XX AN AN BN  BF AF BN --")
-        referee = Referee.restore(self.old_save([first, "A", 1], [later, "B", 1]))
-        assert [entry[0] for entry in referee.save()["seen"]] == [
-            state("an AF BN BF  BN AN AN BN  BF AF BN AN"),
-            state("AN AF BN BF  bn AN AN BN  BF AF BN --"),
-        ]
-
-    @pytest.mark.parametrize("bad", [
-        DEAL_PICTURE.replace("[ AF ]", "[ AF  ]", 1),              # a widened cell
-        DEAL_PICTURE.replace("[ AF ]", "[ CF ]", 1),               # no such owner
-        DEAL_PICTURE.replace("\nB ", "\nA ", 1),                   # rows out of order
-        "\n".join(DEAL_PICTURE.splitlines()[:3]) + "\n",           # a row missing
-        DEAL_PICTURE.replace("[ AN ]", "[ AN ][ AN ]", 1),         # five cells in a row
-        DEAL_PICTURE.rstrip("\n"),                                 # not ended by a newline
-        DEAL,                                                      # a state, not a picture
-        picture("BN AF BN BF  BN AN AN BN  BF AF BN AN"),          # B's card in A's cell
-        picture("XX AF BN BF  BN AN AN BN  BF AF BN AN"),          # A1 never seen face up
-    ])
-    def test_a_bad_picture_is_refused(self, bad):
-        with pytest.raises(ValueError):
-            Referee.restore(self.old_save([bad, "A", 1]))
-
-    @pytest.mark.parametrize("owners", ["AAB", "AABBBAABBABC", 12, None])
-    def test_bad_owners_are_refused(self, owners):
-        old = {**self.old_save([DEAL_PICTURE, "A", 1]), "owners": owners}
-        with pytest.raises(ValueError):
-            Referee.restore(old)
-
-    def test_a_card_shown_two_ways_is_refused(self):
-        other_kind = picture("AF AF BN BF  BN AN AN BN  BF AF BN AN")
-        with pytest.raises(ValueError):
-            Referee.restore(self.old_save([DEAL_PICTURE, "A", 1], [other_kind, "B", 1]))
 
 
 class TestHostFromAnyPosition:

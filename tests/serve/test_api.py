@@ -4,7 +4,6 @@ every refusal, concurrent moves, restarts on the same database, hidden cards."""
 from __future__ import annotations
 
 import asyncio
-import dataclasses
 import json
 import pickle
 import random
@@ -366,54 +365,6 @@ class TestStorage:
             load_board(pickle.dumps(Path("/")))
         with pytest.raises(pickle.UnpicklingError):
             load_board(pickle.dumps([1, 2]))
-
-    async def test_rooms_stored_with_a_referee_of_pictures_go_on(
-            self, start: Any, tmp_path: Path) -> None:
-        """A referee was once saved with the owners of the deal and pictures; such rooms
-        load, play on and are stored again with states, and the bot takes up its turn."""
-        db = tmp_path / "older.db"
-        store = SqliteRoomStore(db)
-
-        def store_with_pictures(room: Room, deal: str, pictures: list[tuple[str, str]]) -> None:
-            owners = "".join(cell[0].upper() for cell in deal.replace(" / ", " ").split())
-            seen: dict[tuple[str, str], int] = {}
-            for key in pictures:
-                seen[key] = seen.get(key, 0) + 1
-            stored = room.to_stored()
-            host = json.loads(stored.host)
-            host["referee"] = {"owners": owners, "moves": room.referee.moves,
-                               "seen": [[shown, side, n] for (shown, side), n in seen.items()]}
-            store.create(dataclasses.replace(stored, host=json.dumps(host)))
-
-        humans, a = Room.for_humans("older-humans")
-        _, b = humans.join()
-        deal = humans.board.__getstate__()
-        pictures = [(str(humans.board), "A")]
-        rng = random.Random(5)
-        for side in ("A", "B", "A"):
-            humans.play(rng.choice(humans.legal_moves()), side)
-            assert humans.to_move is not None
-            pictures.append((str(humans.board), humans.to_move))
-        store_with_pictures(humans, deal, pictures)
-        bot_room, _ = Room.against_bot("older-bot", "B", 1)
-        store_with_pictures(bot_room, bot_room.board.__getstate__(), [(str(bot_room.board), "A")])
-        store.close()
-
-        client = await start(db)
-        state = await get_state(client, humans.room_id)
-        assert state == humans.public_state()
-        assert state["moves"] == 3 and state["to_move"] == "B"
-        status, after = await move(client, humans.room_id, b, state["legal"][0])
-        assert status == 200 and after["moves"] == 4
-        stored = client.varno.store.load(humans.room_id)
-        referee = json.loads(stored.host)["referee"]
-        assert "owners" not in referee
-        assert referee["seen"][0] == [deal, "A", 1]
-        assert [entry[0] for entry in referee["seen"]][-1] == \
-            board_of(client, humans.room_id).__getstate__()
-        # The bot's room waited for the bot when the server started: it moves.
-        await wait_for(lambda: client.varno.rooms["older-bot"].version >= 1)
-        assert (await get_state(client, "older-bot"))["moves"] == 1
 
     async def test_a_room_that_cannot_be_loaded_does_not_stop_the_server(
             self, start: Any, tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
