@@ -4,6 +4,7 @@ every refusal, concurrent moves, restarts on the same database, hidden cards."""
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import json
 import pickle
 import random
