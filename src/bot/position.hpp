@@ -21,16 +21,10 @@ namespace varno::bot_detail {
 inline constexpr std::uint32_t ALL_CELLS = 0xFFF;
 
 // An action in one byte: source cell index in the high nibble, target cell index in the
-// low nibble, NO_TARGET for a plain play. NO_ACTION is no action at all.
+// low nibble, NO_TARGET for a plain play. NO_ACTION is no action at all. generate_actions
+// writes them; decode_action turns one back into an Action.
 inline constexpr std::uint8_t NO_TARGET = 0xF;
 inline constexpr std::uint8_t NO_ACTION = 0xFF;
-
-constexpr std::uint8_t encode_action(const Action& action) {
-    const unsigned source = action.row * COLS + action.col;
-    const unsigned target =
-        action.target ? action.target->row * COLS + action.target->col : NO_TARGET;
-    return static_cast<std::uint8_t>(source << 4 | target);
-}
 
 constexpr Action decode_action(std::uint8_t code) {
     const unsigned source = code >> 4;
