@@ -198,13 +198,17 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 constexpr const char* PICKLE_MODULE = "_varno_pickle";
 
+// The body of both copies: a new Board of the receiver's class in the same position.
+auto same_position(PyObject* self) {
+    return [self](const Grid& grid, PyObject**) -> PyObject* {
+        return new_board(Py_TYPE(self), grid);
+    };
+}
+
 constexpr FunctionDescription COPY{"Board.__copy__()", {}};
 
 PyObject* board_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return board_method<SharedBorrow, 0>(COPY, self, args, nargsf, kwnames,
-                                         [self](const Grid& grid, PyObject**) -> PyObject* {
-                                             return new_board(Py_TYPE(self), grid);
-                                         });
+    return board_method<SharedBorrow, 0>(COPY, self, args, nargsf, kwnames, same_position(self));
 }
 
 constexpr const char* MEMO_PARAMETER[] = {"memo"};
@@ -214,9 +218,7 @@ constexpr FunctionDescription DEEPCOPY{"Board.__deepcopy__()", MEMO_PARAMETER};
 PyObject* board_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     return board_method<SharedBorrow, 1>(DEEPCOPY, self, args, nargsf, kwnames,
-                                         [self](const Grid& grid, PyObject**) -> PyObject* {
-                                             return new_board(Py_TYPE(self), grid);
-                                         });
+                                         same_position(self));
 }
 
 constexpr FunctionDescription GETSTATE{"Board.__getstate__()", {}};
