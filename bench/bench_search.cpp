@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "game/deal.hpp"
+#include "game/board.hpp"
 #include "game/random.hpp"
 #include "reference.hpp"
 #include "vector_file.hpp"

@@ -18,7 +18,7 @@ PLAYERS = {"A": varno.Player.A, "B": varno.Player.B}
 
 def play_room(room_id: str, depths: dict[Side, int]) -> Outcome:
     board = varno.Board()
-    referee = Referee(str(board))
+    referee = Referee(board.__getstate__())
     side: Side = "A"
     while True:
         player = PLAYERS[side]
@@ -27,7 +27,9 @@ def play_room(room_id: str, depths: dict[Side, int]) -> Outcome:
         board.play(move, player, room_id)
         print(f"{referee.moves + 1:3}. {side} {move}")
         side = other(side)
-        outcome = referee.after_move(str(board), side)
+        # The referee reads the saved state, which shows face-down cards: it is the
+        # room's own, never printed.
+        outcome = referee.after_move(board.__getstate__(), side)
         if outcome is not None:
             print(board, end="")
             return outcome

@@ -9,9 +9,7 @@
 #include <string_view>
 
 #include "game/board.hpp"
-#include "game/deal.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
+#include "game/moves.hpp"
 
 namespace varno::fuzz {
 

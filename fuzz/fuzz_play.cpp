@@ -7,8 +7,8 @@
 
 #include "fuzz_input.hpp"
 #include "game/board.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
+#include "game/effects.hpp"
+#include "game/moves.hpp"
 
 namespace varno::fuzz {
 namespace {

@@ -2,8 +2,9 @@
 // classes.
 #include <Python.h>
 
-#include "binding/boundary.hpp"
+#include "binding/call.hpp"
 #include "binding/classes.hpp"
+#include "binding/errors.hpp"
 #include "binding/ref.hpp"
 
 namespace varno::binding {

@@ -45,13 +45,16 @@ class GameBoard(Protocol):
 
     def play_bot(self, player: varno.Player, depth: int) -> str: ...
 
+    def __getstate__(self) -> str: ...
+
 
 class Host:
     """Runs one game between the sides in ``bots`` (played by the bot) and people
     typing moves on ``stdin``, writing everything to ``stdout``.
 
-    ``board``, when given, must be freshly dealt: the owners of the cards are read
-    from its first picture.
+    ``board``, when given, is the position the game starts from, A to move. The
+    referee reads the board's saved state, which reveals face-down cards; only the
+    picture is ever written out.
     """
 
     def __init__(
@@ -70,7 +73,7 @@ class Host:
         self.stdout: Final = stdout
         self.board: Final[GameBoard] = board if board is not None else varno.Board()
         self.clock: Final = clock
-        self.referee: Final = Referee(str(self.board))
+        self.referee: Final = Referee(self.board.__getstate__())
         self.to_move: Side = "A"
         # Echo what was read when nobody sees it typed (a script piped in).
         self.echo: Final = not _isatty(stdin)
@@ -89,9 +92,8 @@ class Host:
         return side
 
     def show_position(self) -> None:
-        picture = str(self.board)
-        cards = self.referee.cards_left(picture)
-        self.stdout.write(picture)
+        cards = self.referee.cards_left(self.board.__getstate__())
+        self.stdout.write(str(self.board))
         self.say(
             f"{self.seat(self.to_move)} to move. Cards left: A {cards['A']}, B {cards['B']}."
         )
@@ -146,7 +148,7 @@ class Host:
             number = self.referee.moves + 1
             self.say(f"Move {number}: {self.seat(self.to_move)} played {move}{note}.")
             self.to_move = other(self.to_move)
-            outcome = self.referee.after_move(str(self.board), self.to_move)
+            outcome = self.referee.after_move(self.board.__getstate__(), self.to_move)
             if outcome is not None:
                 self.stdout.write(str(self.board))
                 return str(outcome)

@@ -1,8 +1,9 @@
 """When a game of varno is over, and who won.
 
 The ``varno`` module keeps no turn and no winner, so the host decides them here.
-Everything in this module works on the text picture of a board (``str(board)``)
-and plain values; it never touches a ``Board``, so it can be tested on its own.
+Everything in this module works on the saved state of a board (the text of
+``board.__getstate__()``) and plain values; it never touches a ``Board``, so it can be
+tested on its own.
 
 The rules:
 
@@ -12,18 +13,19 @@ The rules:
 * after 300 moves the game is a draw;
 * a side with no legal move passes; if neither side can move, it is a draw.
 
-Whether a side still has cards cannot be read from a picture alone, because
-face-down cards are hidden. But every card is face up right after the deal and
-cards never move between cells, so the owners are read once from the picture of
-the deal, and from then on only which cells are empty has to be tracked.
+A state names every card on the grid, face-down ones included, so the cards each side
+has left are counted from it directly, and two positions are the same exactly when
+their states are. Because it reveals the face-down cards, a state is for the host's
+eyes only: what a player is shown is the picture (``str(board)``) or the public cells
+of ``public_cells``, in which a face-down card is ``XX`` whoever owns it.
 """
 
 from __future__ import annotations
 
-import re
 from collections import Counter
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Final, Literal, TypedDict
+from typing import Any, Final, Literal, TypedDict
 
 Side = Literal["A", "B"]
 SIDES: Final[tuple[Side, Side]] = ("A", "B")
@@ -35,14 +37,15 @@ CELLS: Final = ROWS * COLS
 PLY_CAP: Final = 300
 REPEAT_LIMIT: Final = 3
 
-# What a cell of the picture shows: "AN", "AF", "BN", "BF" for a face-up card,
-# DOWN for a face-down one and EMPTY for an empty slot.
+# A cell of a state: a card as its owner and kind ("AN", "AF", "BN", "BF") in upper case
+# face up and in lower case face down, or EMPTY. In the public cells a face-down card is
+# DOWN instead.
+CARDS: Final = ("AN", "AF", "BN", "BF")
 DOWN: Final = "XX"
 EMPTY: Final = "--"
-
-_CELL = r"\[ [AB][NF] \]|\[XXXXXX\]|\[  --  \]"
-_ROW = re.compile(f"(?:{_CELL}){{{COLS}}}")
-_SHOWN = {"[XXXXXX]": DOWN, "[  --  ]": EMPTY}
+_STATE_CELLS: Final = frozenset(CARDS) | {card.lower() for card in CARDS} | {EMPTY}
+# The cards of one deal: four Normals and two Figures a side.
+DECK: Final = Counter({"AN": 4, "AF": 2, "BN": 4, "BF": 2})
 
 RULES_TEXT: Final = """\
 Rules of this table:
@@ -58,45 +61,48 @@ def other(side: Side) -> Side:
     return "B" if side == "A" else "A"
 
 
-def read_picture(picture: str) -> tuple[str, ...]:
-    """The twelve cells of a board picture, row by row, as "AN".."BF", DOWN or EMPTY.
+def read_state(state: str) -> tuple[str, ...]:
+    """The twelve cells of a board's saved state, row by row: "AN".."BF" face up, the
+    same in lower case face down, EMPTY for an empty cell.
 
-    Raises ``ValueError`` when the text is not a picture of a 3 x 4 board.
+    Raises ``ValueError`` unless ``state`` is exactly what ``Board.__getstate__`` writes
+    (cells separated by one space, rows by " / ") and holds no more cards of an owner
+    and kind than a deal has.
     """
-    lines = picture.splitlines()
-    if len(lines) != ROWS + 1 or lines[0].split() != ["1", "2", "3", "4"]:
-        raise ValueError(f"not a board picture: {picture!r}")
-    cells: list[str] = []
-    for letter, line in zip("ABC", lines[1:]):
-        if not line.startswith(letter + " "):
-            raise ValueError(f"bad row in board picture: {line!r}")
-        body = line[2:]
-        if not _ROW.fullmatch(body):
-            raise ValueError(f"bad row in board picture: {line!r}")
-        cells.extend(_SHOWN.get(shown, shown[2:4]) for shown in re.findall(_CELL, body))
-    return tuple(cells)
+    if not isinstance(state, str):
+        raise ValueError(f"a board state is a text, not {type(state).__name__}")
+    rows = [row.split(" ") for row in state.split(" / ")]
+    cells = tuple(cell for row in rows for cell in row)
+    if (len(rows) != ROWS or any(len(row) != COLS for row in rows)
+            or not _STATE_CELLS.issuperset(cells)):
+        raise ValueError(f"not a board state: {state!r}")
+    if Counter(cell.upper() for cell in cells if cell != EMPTY) - DECK:
+        raise ValueError(f"more cards than a deal has in a board state: {state!r}")
+    return cells
 
 
-def owners_of_deal(picture: str) -> tuple[Side, ...]:
-    """The owner of each of the twelve cells, read from the picture of a fresh deal."""
-    owners: list[Side] = []
-    for cell in read_picture(picture):
-        if cell[0] == "A":
-            owners.append("A")
-        elif cell[0] == "B":
-            owners.append("B")
-        else:
-            raise ValueError("a fresh deal shows every card face up")
-    return tuple(owners)
+def public_cells(state: str) -> tuple[str, ...]:
+    """The twelve cells of ``state`` as a player may see them: "AN".."BF" face up, DOWN
+    for a face-down card of either side, EMPTY."""
+    return tuple(DOWN if cell.islower() else cell for cell in read_state(state))
 
 
-def cards_left(owners: tuple[Side, ...], picture: str) -> dict[Side, int]:
-    """How many cards each side still has on the grid of ``picture``."""
+def cards_left(state: str) -> dict[Side, int]:
+    """How many cards each side still has on the grid of ``state``, face down or up."""
     counts: dict[Side, int] = {"A": 0, "B": 0}
-    for owner, cell in zip(owners, read_picture(picture), strict=True):
+    for cell in read_state(state):
         if cell != EMPTY:
-            counts[owner] += 1
+            counts["A" if cell[0] in "Aa" else "B"] += 1
     return counts
+
+
+def position_key(state: str, to_move: Side) -> tuple[str, Side]:
+    """What the repetition rule compares: the position, as its state, and the side to move.
+
+    The module writes one state for one position, so the text itself is the key.
+    """
+    read_state(state)
+    return state, to_move
 
 
 @dataclass(frozen=True)
@@ -144,12 +150,11 @@ def judge_stuck(opponent_can_move: bool) -> Outcome | None:
 class RefereeState(TypedDict):
     """What a ``Referee`` knows, in plain values that JSON keeps as they are.
 
-    ``owners`` is the owner of each cell at the deal ("AABB..." row by row), ``moves``
-    the moves counted so far, ``seen`` every position met as [picture, side to move,
-    times seen].
+    ``moves`` is the moves counted so far, ``seen`` every position met as [board state,
+    side to move, times seen]. The states reveal face-down cards: a saved referee
+    belongs in the host's own storage, like the board.
     """
 
-    owners: str
     moves: int
     seen: list[tuple[str, Side, int]]
 
@@ -157,57 +162,72 @@ class RefereeState(TypedDict):
 class Referee:
     """Follows one game from its deal and says when it is over.
 
-    Give it the picture of the deal, then after every move the new picture and the
-    side now to move. ``save`` and ``restore`` carry it across processes (a game
-    server keeps it beside the board).
+    Give it the state of the board at the deal (``board.__getstate__()``), then after
+    every move the new state and the side now to move. ``save`` and ``restore`` carry
+    it across processes (a game server keeps it beside the board).
     """
 
-    def __init__(self, deal: str) -> None:
-        self.owners: tuple[Side, ...] = owners_of_deal(deal)
+    def __init__(self, deal_state: str) -> None:
         self.moves = 0
         self._seen: Counter[tuple[str, Side]] = Counter()
-        self._seen[(deal, "A")] += 1
+        self._seen[position_key(deal_state, "A")] += 1
 
     def save(self) -> RefereeState:
         """Everything the referee knows, for ``restore``."""
         return {
-            "owners": "".join(self.owners),
             "moves": self.moves,
-            "seen": [(picture, side, times) for (picture, side), times in self._seen.items()],
+            "seen": [(state, side, times) for (state, side), times in self._seen.items()],
         }
 
     @classmethod
-    def restore(cls, state: RefereeState) -> Referee:
-        """A referee that knows what ``state`` says; ``ValueError`` if it cannot be one."""
-        owners_text = state["owners"]
-        if (not isinstance(owners_text, str) or len(owners_text) != CELLS
-                or set(owners_text) - set(SIDES)):
-            raise ValueError(f"bad owners in a referee state: {owners_text!r}")
-        moves = state["moves"]
+    def restore(cls, saved: Mapping[str, Any]) -> Referee:
+        """A referee that knows what ``saved`` says; ``ValueError`` if it cannot be one."""
+        if not isinstance(saved, Mapping) or not {"moves", "seen"} <= saved.keys():
+            raise ValueError(f"not a saved referee: {saved!r}")
+        moves, entries = saved["moves"], saved["seen"]
         if type(moves) is not int or moves < 0:
-            raise ValueError(f"bad move count in a referee state: {moves!r}")
+            raise ValueError(f"bad move count in a saved referee: {moves!r}")
+        if not isinstance(entries, list) or not entries:
+            raise ValueError(f"bad positions in a saved referee: {entries!r}")
         seen: Counter[tuple[str, Side]] = Counter()
-        for entry in state["seen"]:
-            picture, side, times = entry
-            if (not isinstance(picture, str) or side not in SIDES
-                    or type(times) is not int or times < 1):
-                raise ValueError(f"bad position in a referee state: {entry!r}")
-            read_picture(picture)
-            seen[(picture, "A" if side == "A" else "B")] = times
+        for entry in entries:
+            if not isinstance(entry, (list, tuple)) or len(entry) != 3:
+                raise ValueError(f"bad position in a saved referee: {entry!r}")
+            state, side, times = entry
+            if side not in SIDES or type(times) is not int or times < 1:
+                raise ValueError(f"bad position in a saved referee: {entry!r}")
+            key = position_key(state, "A" if side == "A" else "B")
+            if key in seen:
+                raise ValueError(f"a position twice in a saved referee: {entry!r}")
+            seen[key] = times
+        _check_one_deal(state for state, _ in seen)
         referee = cls.__new__(cls)
-        referee.owners = tuple("A" if owner == "A" else "B" for owner in owners_text)
         referee.moves = moves
         referee._seen = seen
         return referee
 
-    def cards_left(self, picture: str) -> dict[Side, int]:
-        return cards_left(self.owners, picture)
+    def cards_left(self, state: str) -> dict[Side, int]:
+        return cards_left(state)
 
-    def after_move(self, picture: str, to_move: Side) -> Outcome | None:
-        """Count one move that led to ``picture`` with ``to_move`` next; the outcome if over."""
+    def after_move(self, state: str, to_move: Side) -> Outcome | None:
+        """Count one move that led to ``state`` with ``to_move`` next; the outcome if over."""
         self.moves += 1
-        # The picture hides face-down cards, but with the owners fixed by the deal
-        # it still tells every position apart.
-        key = (picture, to_move)
+        key = position_key(state, to_move)
         self._seen[key] += 1
-        return judge(self.cards_left(picture), self._seen[key], self.moves)
+        return judge(cards_left(state), self._seen[key], self.moves)
+
+
+def _check_one_deal(states: Iterable[str]) -> None:
+    """``ValueError`` unless the states can be positions of one game: cards never move
+    between cells, so each cell holds the same card (face up or down) wherever it is
+    not empty."""
+    card_of: list[str | None] = [None] * CELLS
+    for state in states:
+        for i, cell in enumerate(read_state(state)):
+            if cell == EMPTY:
+                continue
+            if card_of[i] is None:
+                card_of[i] = cell.upper()
+            elif card_of[i] != cell.upper():
+                raise ValueError(f"positions of different deals in a saved referee: {state!r}")
+

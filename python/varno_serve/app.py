@@ -12,8 +12,9 @@ How a move goes through, and why it is safe:
   worker processes on a pickled board, so the event loop never waits for either; the
   move a worker returns is played with ``Board.play`` on the room's own board.
 
-What leaves the server is built from the board's picture only (``Room.public_state``):
-a face-down card is "XX" and nothing more.
+What leaves the server is ``Room.public_state``: the picture and the public cells, in
+which a face-down card is "XX" and nothing more. The board's saved state, which the host
+rules read, stays in the room and the store.
 """
 
 from __future__ import annotations
@@ -276,9 +277,16 @@ class Server:
         return candidate.bot_to_move
 
     async def resume(self) -> None:
-        """After a start: the bot takes up its turn in every room waiting for it."""
+        """After a start: the bot takes up its turn in every room waiting for it. A room
+        the store cannot give back is logged and left, so that it does not keep the
+        server, and every other room, from starting."""
         for room_id in await self._in_store(self.store.rooms_waiting_for_bot):
-            self.start_bot(await self.room(room_id))
+            try:
+                room = await self.room(room_id)
+            except Exception:
+                log.exception("room %s cannot be loaded; its bot turn is not resumed", room_id)
+                continue
+            self.start_bot(room)
 
     async def close(self) -> None:
         tasks = list(self._bots.values())

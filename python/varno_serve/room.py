@@ -1,10 +1,11 @@
 """One room: a board, its referee and seats, under the host rules of ``varno-play``.
 
 A ``Room`` is plain data and game logic, with no I/O: the server loads it from the
-store, tries a move on a copy, stores the copy and only then serves it. Its public
-state (``public_state``) is built from the board's picture, so face-down cards are
-never revealed; the saved state of the board only goes into ``to_stored``, for the
-server-side store.
+store, tries a move on a copy, stores the copy and only then serves it. The host rules
+read the board's saved state (``Board.__getstate__``), which reveals face-down cards, so
+it stays on the server: it goes into ``to_stored`` (the pickled board and the saved
+referee) for the server-side store, and the public state (``public_state``) carries the
+picture and the public cells instead, where a face-down card is "XX" and nothing more.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from dataclasses import dataclass
 from typing import Any, Final, Literal, TypedDict
 
 import varno
-from varno_play.rules import SIDES, Referee, RefereeState, Side, judge_stuck, other, read_picture
+from varno_play.rules import SIDES, Referee, Side, judge_stuck, other, public_cells
 
 Mode = Literal["bot", "humans"]
 
@@ -131,7 +132,7 @@ class Room:
         token, digest = new_token()
         board = varno.Board()
         seats: dict[Side, str | None] = {side: digest, other(side): None}
-        room = cls(room_id, mode="bot", board=board, referee=Referee(str(board)),
+        room = cls(room_id, mode="bot", board=board, referee=Referee(board.__getstate__()),
                    seats=seats, bot_side=other(side), depth=depth)
         return room, token
 
@@ -140,7 +141,7 @@ class Room:
         """A new deal for two people; the creator holds A, whose secret is returned."""
         token, digest = new_token()
         board = varno.Board()
-        room = cls(room_id, mode="humans", board=board, referee=Referee(str(board)),
+        room = cls(room_id, mode="humans", board=board, referee=Referee(board.__getstate__()),
                    seats={"A": digest, "B": None}, bot_side=None, depth=None)
         return room, token
 
@@ -197,8 +198,7 @@ class Room:
     def _next_turn(self, to_move: Side) -> None:
         """The host rules after a move: count it, judge it, pass for a side left without
         a move (as ``varno-play`` does)."""
-        picture = str(self.board)
-        outcome = self.referee.after_move(picture, to_move)
+        outcome = self.referee.after_move(self.board.__getstate__(), to_move)
         if outcome is not None:
             self.result, self.to_move = str(outcome), None
             return
@@ -220,17 +220,18 @@ class Room:
     # -- what is shown ---------------------------------------------------------------
 
     def public_state(self, *, thinking: bool = False) -> dict[str, Any]:
-        """What anyone with the room's link may see. Built from the picture only."""
-        picture = str(self.board)
+        """What anyone with the room's link may see. The board's saved state is read
+        for the public cells and the cards left, and itself goes nowhere."""
+        saved = self.board.__getstate__()
         return {
             "room": self.room_id,
             "mode": self.mode,
-            "cells": list(read_picture(picture)),
-            "picture": picture,
+            "cells": list(public_cells(saved)),
+            "picture": str(self.board),
             "to_move": self.to_move,
             "legal": self.legal_moves(),
             "history": list(self.history),
-            "cards_left": self.referee.cards_left(picture),
+            "cards_left": self.referee.cards_left(saved),
             "result": self.result,
             "thinking": thinking,
             "seats": {side: self._seat_label(side) for side in SIDES},
@@ -279,10 +280,9 @@ class Room:
     @classmethod
     def from_stored(cls, stored: StoredRoom) -> Room:
         host = json.loads(stored.host)
-        referee_state: RefereeState = host["referee"]
         return cls(
             stored.room_id, mode=host["mode"], board=load_board(stored.board),
-            referee=Referee.restore(referee_state), seats=host["seats"],
+            referee=Referee.restore(host["referee"]), seats=host["seats"],
             bot_side=host["bot_side"], depth=host["depth"], to_move=host["to_move"],
             history=host["history"], result=host["result"], version=stored.version,
         )

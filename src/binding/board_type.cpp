@@ -1,14 +1,16 @@
 // The Board class: one game position, dealt by the constructor, changed only by play.
 #include <Python.h>
 
-#include "binding/boundary.hpp"
+#include "binding/borrow.hpp"
+#include "binding/call.hpp"
 #include "binding/classes.hpp"
+#include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "binding/values.hpp"
 #include "bot/turn.hpp"
-#include "game/deal.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
-#include "game/render.hpp"
+#include "game/board.hpp"
+#include "game/moves.hpp"
+#include "game/picture.hpp"
 #include "game/saved_state.hpp"
 
 namespace varno::binding {
@@ -196,13 +198,17 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 constexpr const char* PICKLE_MODULE = "_varno_pickle";
 
+// The body of both copies: a new Board of the receiver's class in the same position.
+auto same_position(PyObject* self) {
+    return [self](const Grid& grid, PyObject**) -> PyObject* {
+        return new_board(Py_TYPE(self), grid);
+    };
+}
+
 constexpr FunctionDescription COPY{"Board.__copy__()", {}};
 
 PyObject* board_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return board_method<SharedBorrow, 0>(COPY, self, args, nargsf, kwnames,
-                                         [self](const Grid& grid, PyObject**) -> PyObject* {
-                                             return new_board(Py_TYPE(self), grid);
-                                         });
+    return board_method<SharedBorrow, 0>(COPY, self, args, nargsf, kwnames, same_position(self));
 }
 
 constexpr const char* MEMO_PARAMETER[] = {"memo"};
@@ -212,9 +218,7 @@ constexpr FunctionDescription DEEPCOPY{"Board.__deepcopy__()", MEMO_PARAMETER};
 PyObject* board_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     return board_method<SharedBorrow, 1>(DEEPCOPY, self, args, nargsf, kwnames,
-                                         [self](const Grid& grid, PyObject**) -> PyObject* {
-                                             return new_board(Py_TYPE(self), grid);
-                                         });
+                                         same_position(self));
 }
 
 constexpr FunctionDescription GETSTATE{"Board.__getstate__()", {}};

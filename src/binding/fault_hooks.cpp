@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
 
 namespace varno::binding {
 namespace {

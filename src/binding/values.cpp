@@ -2,7 +2,9 @@
 
 #include <array>
 
+#include "binding/call.hpp"
 #include "binding/classes.hpp"
+#include "binding/errors.hpp"
 #include "binding/ref.hpp"
 
 namespace varno::binding {
@@ -173,6 +175,26 @@ constexpr const char* PLAYER_MEMBERS[] = {"A", "B"};
 constexpr const char* CARD_TYPE_MEMBERS[] = {"Normal", "Figure"};
 
 }  // namespace
+
+bool extract_player(PyObject* object, const char* parameter, Player& out) {
+    PyTypeObject* type = require_class(PLAYER_CLASS);
+    if (!PyObject_TypeCheck(object, type)) {
+        set_conversion_error(object, type);
+        argument_extraction_error(parameter);
+        return false;
+    }
+    // A shared borrow taken and given back at once: with the interpreter lock held that
+    // is a check that no exclusive borrow stands, and members are never borrowed
+    // exclusively, so the two locked writes of a real borrow would buy nothing.
+    auto* member = reinterpret_cast<ValueObject*>(object);
+    if (std::atomic_ref<BorrowCounter>(member->borrow).load(std::memory_order_acquire) == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        argument_extraction_error(parameter);
+        return false;
+    }
+    out = member->value == 0 ? Player::A : Player::B;
+    return true;
+}
 
 ClassCell PLAYER_CLASS{"Player", &PLAYER_SPEC, PLAYER_MEMBERS, make_member<PLAYER>, {}, {}};
 ClassCell CARD_TYPE_CLASS{

@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-#include "binding/boundary.hpp"
+#include "binding/borrow.hpp"
+#include "game/board.hpp"
 
 namespace varno::binding {
 
@@ -14,5 +15,9 @@ struct ValueObject {
     PyObject_HEAD std::uint8_t value;
     BorrowCounter borrow;
 };
+
+// The value of a Player argument; false with the boundary's TypeError (naming
+// `parameter`) or borrow error set when `object` is not a usable Player.
+bool extract_player(PyObject* object, const char* parameter, Player& out);
 
 }  // namespace varno::binding

@@ -1,6 +1,7 @@
 // Internal to the bot: the packed position the search works on, and its fast action
-// generation, effects and hashing. Each function here gives exactly the result of its
-// counterpart on a `Grid` (get_bot_actions, apply_action, position_hash).
+// generation, effects and hashing. Each gives exactly the result of its counterpart on a
+// `Grid`: apply_action (game/effects.hpp), and the ordered actions and position hash that
+// the tests check the search against.
 //
 // A cell is bit 4*row + col of a 12-bit mask. A position is two masks: `present` (the
 // cell holds a card) and `face_up` (a subset of `present`). The owner and kind of the
@@ -13,23 +14,17 @@
 
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
-#include "game/fixed_list.hpp"
+#include "game/moves.hpp"
 
 namespace varno::bot_detail {
 
 inline constexpr std::uint32_t ALL_CELLS = 0xFFF;
 
 // An action in one byte: source cell index in the high nibble, target cell index in the
-// low nibble, NO_TARGET for a plain play. NO_ACTION is no action at all.
+// low nibble, NO_TARGET for a plain play. NO_ACTION is no action at all. generate_actions
+// writes them; decode_action turns one back into an Action.
 inline constexpr std::uint8_t NO_TARGET = 0xF;
 inline constexpr std::uint8_t NO_ACTION = 0xFF;
-
-constexpr std::uint8_t encode_action(const Action& action) {
-    const unsigned source = action.row * COLS + action.col;
-    const unsigned target =
-        action.target ? action.target->row * COLS + action.target->col : NO_TARGET;
-    return static_cast<std::uint8_t>(source << 4 | target);
-}
 
 constexpr Action decode_action(std::uint8_t code) {
     const unsigned source = code >> 4;

@@ -65,42 +65,20 @@ TurnOutcome BotTurn::outcome() const {
     return {TurnStatus::Done, decode_action(best_action_)};
 }
 
-namespace {
-
-// A whole turn on `table`, with the keys asked of `keys()` only once a search is to be
-// made.
-template <class Keys>
-TurnOutcome run_turn(const Grid& grid, Player bot, std::uint32_t depth, Keys&& keys,
-                     TranspositionTable& table, StopCheck stop) {
-    try {
-        BotTurn turn(grid, bot, depth, table, stop);
-        while (turn.searching()) {
-            turn.iterate(keys());
-        }
-        return turn.outcome();
-    } catch (const std::bad_alloc&) {
-        return {TurnStatus::OutOfMemory, std::nullopt};
-    }
-}
-
-}  // namespace
-
-TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
-                     StopCheck stop) {
-    std::optional<TranspositionTable> table = TranspositionTable::allocate();
-    if (!table) {
-        return {TurnStatus::OutOfMemory, std::nullopt};
-    }
-    return run_turn(
-        grid, bot, depth, [&keys]() -> const ZobristKeys& { return keys; }, *table, stop);
-}
-
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop) {
     const TableLease lease;
     if (lease.table() == nullptr) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
-    return run_turn(grid, bot, depth, zobrist_keys, *lease.table(), stop);
+    try {
+        BotTurn turn(grid, bot, depth, *lease.table(), stop);
+        while (turn.searching()) {
+            turn.iterate(zobrist_keys());
+        }
+        return turn.outcome();
+    } catch (const std::bad_alloc&) {
+        return {TurnStatus::OutOfMemory, std::nullopt};
+    }
 }
 
 }  // namespace varno

@@ -64,13 +64,9 @@ class BotTurn {
     std::optional<Searcher> searcher_;
 };
 
-// Chooses a move for `bot` searching up to `depth` plies, without changing `grid`,
-// hashing positions with `keys`, on a table of its own.
-TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
-                     StopCheck stop = {});
-
-// The same with the process-wide keys, which are drawn only when a search is made (not
-// for depth 0, nor when `bot` has no action), on the process's kept table (TableLease).
+// Chooses a move for `bot` searching up to `depth` plies, without changing `grid`, on
+// the process's kept table (TableLease). The process-wide keys are drawn only when a
+// search is made (not for depth 0, nor when `bot` has no action).
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop);
 
 }  // namespace varno

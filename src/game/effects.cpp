@@ -1,4 +1,4 @@
-#include "game/board.hpp"
+#include "game/effects.hpp"
 
 namespace varno {
 

@@ -26,7 +26,10 @@ class Fault : public std::exception {
 };
 
 // Out of line and cold so that the checks on hot paths stay one predicted branch.
-[[noreturn]] void raise_fault(const char* message, const char* file, int line);
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] inline void raise_fault(const char* message,
+                                                                     const char* file, int line) {
+    throw Fault(message, file, line);
+}
 
 }  // namespace varno
 

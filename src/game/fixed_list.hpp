@@ -37,8 +37,4 @@ class FixedList {
     std::size_t size_ = 0;
 };
 
-// The most moves one side can have: two face-up Figures with eleven targets each and
-// a plain move on each of the other ten cells.
-inline constexpr std::size_t MAX_MOVES = 32;
-
 }  // namespace varno

@@ -1,6 +1,6 @@
 #include "game/saved_state.hpp"
 
-#include "game/deal.hpp"
+#include "game/board.hpp"
 
 namespace varno {
 namespace {

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "game/board.hpp"
-#include "game/deal.hpp"
+#include "game/effects.hpp"
 #include "game/fault.hpp"
+#include "grid_text.hpp"
 
 namespace varno {
 
@@ -38,6 +39,8 @@ void PrintTo(const Grid& grid, std::ostream* out) {
 }
 
 namespace {
+
+using support::parse_grid;
 
 constexpr std::array<Player, 2> kPlayers{Player::A, Player::B};
 constexpr std::array<CardType, 2> kKinds{CardType::Normal, CardType::Figure};
@@ -560,35 +563,16 @@ INSTANTIATE_TEST_SUITE_P(AllCells, BoardPlayFaceDown,
                                             ::testing::ValuesIn(kPlayers),
                                             ::testing::ValuesIn(kKinds)));
 
-Grid grid_from_rows(const std::array<const char*, 3>& rows) {
-    // Each cell as two characters: state (U up, D down, E empty) and card
-    // (a/A: A Normal/Figure, b/B: B Normal/Figure).
-    Grid grid{};
-    for (unsigned r = 0; r < ROWS; ++r) {
-        for (unsigned c = 0; c < COLS; ++c) {
-            const char s = rows[r][2 * c];
-            const char k = rows[r][2 * c + 1];
-            const CellState state = s == 'U'   ? CellState::FaceUp
-                                    : s == 'D' ? CellState::FaceDown
-                                               : CellState::Empty;
-            const Player owner = (k == 'a' || k == 'A') ? Player::A : Player::B;
-            const CardType kind = (k == 'A' || k == 'B') ? CardType::Figure : CardType::Normal;
-            grid.at(r, c) = Cell{state, owner, kind};
-        }
-    }
-    return grid;
-}
-
 TEST(BoardPlayExamples, CornerWithMixedNeighbours) {
-    Grid grid = grid_from_rows({"UaUbUBDa", "DbUaEaUb", "UBDAUbUa"});
+    Grid grid = parse_grid("AN BN BF an / bn AN -an BN / BF af BN AN");
     apply_action(grid, Action{0, 0, {}});
-    EXPECT_EQ(grid, grid_from_rows({"DaDbUBDa", "UbUaEaUb", "UBDAUbUa"}));
+    EXPECT_EQ(grid, parse_grid("an bn BF an / BN AN -an BN / BF af BN AN"));
 }
 
 TEST(BoardPlayExamples, CentreWithFourFaceUpNeighbours) {
-    Grid grid = grid_from_rows({"DaUbDBDa", "UbUaUaDb", "EBUAUbUa"});
+    Grid grid = parse_grid("an BN bf an / BN AN AN bn / -bf AF BN AN");
     apply_action(grid, Action{1, 1, {}});
-    EXPECT_EQ(grid, grid_from_rows({"DaDbDBDa", "DbDaDaDb", "EBDAUbUa"}));
+    EXPECT_EQ(grid, parse_grid("an bn bf an / bn an an bn / -bf af BN AN"));
 }
 
 // ---------------------------------------------------------------------------
@@ -637,9 +621,9 @@ std::vector<TargetParam> distinct_pairs() {
 INSTANTIATE_TEST_SUITE_P(AllPairs, BoardPlayFigure, ::testing::ValuesIn(distinct_pairs()));
 
 TEST(BoardPlayExamples, FigureOnFaceDownCorner) {
-    Grid grid = grid_from_rows({"UAUbUBDa", "DbUaEaDb", "UBDaUbDa"});
+    Grid grid = parse_grid("AF BN BF an / bn AN -an bn / BF an BN an");
     apply_action(grid, Action{0, 0, Square{2, 3}});
-    EXPECT_EQ(grid, grid_from_rows({"DAUbUBDa", "DbUaEaDb", "UBDaUbUa"}));
+    EXPECT_EQ(grid, parse_grid("af BN BF an / bn AN -an bn / BF an BN AN"));
 }
 
 // ---------------------------------------------------------------------------

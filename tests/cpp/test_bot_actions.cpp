@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "bot/position.hpp"
-#include "game/deal.hpp"
+#include "game/board.hpp"
+#include "game/effects.hpp"
 #include "game/random.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"

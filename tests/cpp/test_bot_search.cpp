@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "bot/search.hpp"
-#include "game/deal.hpp"
+#include "game/board.hpp"
 #include "game/random.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"

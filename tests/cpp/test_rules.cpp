@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "game/board.hpp"
-#include "game/deal.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
-#include "game/render.hpp"
+#include "game/effects.hpp"
+#include "game/moves.hpp"
+#include "game/picture.hpp"
+#include "grid_text.hpp"
 
 // Counts heap allocations of this thread so that tests can assert that a call makes none.
 // The replacements pair malloc with free; with the sanitizers' instrumentation GCC loses
@@ -44,41 +44,10 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace varno {
 namespace {
 
-// A grid from twelve cell tokens, row-major, "/" allowed between rows: AN AF BN BF face
-// up, an af bn bf face down, "--" an empty slot (owner A, Normal), -an/-bf... an empty
-// slot keeping those bytes.
-Grid grid_from(std::string_view text) {
-    std::istringstream in{std::string(text)};
-    std::vector<Cell> cells;
-    for (std::string token; in >> token;) {
-        if (token == "/") {
-            continue;
-        }
-        if (token == "--") {
-            cells.push_back({CellState::Empty, Player::A, CardType::Normal});
-            continue;
-        }
-        CellState state = CellState::FaceUp;
-        if (token[0] == '-') {
-            state = CellState::Empty;
-            token.erase(0, 1);
-        } else if (token[0] >= 'a') {
-            state = CellState::FaceDown;
-        }
-        EXPECT_EQ(token.size(), 2u) << token;
-        const char owner = static_cast<char>(token[0] & ~0x20);
-        const char kind = static_cast<char>(token[1] & ~0x20);
-        cells.push_back({state, owner == 'A' ? Player::A : Player::B,
-                         kind == 'N' ? CardType::Normal : CardType::Figure});
-    }
-    EXPECT_EQ(cells.size(), CELL_COUNT) << text;
-    Grid grid{};
-    std::copy_n(cells.begin(), std::min<std::size_t>(cells.size(), CELL_COUNT), grid.cells.begin());
-    return grid;
-}
+using support::parse_grid;
 
 // The position of the listing and rendering examples.
-const Grid EXAMPLE = grid_from("AN an -- BF / BN AF an bn / -- BN AN bf");
+const Grid EXAMPLE = parse_grid("AN an -- BF / BN AF an bn / -- BN AN bf");
 
 std::vector<std::string> listing(const Grid& grid, Player side) {
     std::vector<std::string> out;
@@ -228,7 +197,7 @@ TEST(RulesPlay, EveryRejectionLeavesTheGridUnchanged) {
         {"AN AF -bn BF / AN AN BN BN / AF AN BF BN", "A2A3", Player::A, NoTargetCard},
     };
     for (const Rejection& c : cases) {
-        const Grid before = grid_from(c.grid);
+        const Grid before = parse_grid(c.grid);
         Grid grid = before;
         EXPECT_EQ(play_move(grid, c.text, c.side), c.error) << c.text << " on " << c.grid;
         EXPECT_EQ(grid, before) << c.text;
@@ -267,17 +236,17 @@ TEST(RulesPlay, AcceptedMovesHaveTheirEffect) {
          "AF AN BN bf / AN AN BN BN / AF AN bf BN"},
     };
     for (const Acceptance& c : cases) {
-        Grid grid = grid_from(c.before);
+        Grid grid = parse_grid(c.before);
         Grid expected_by_action = grid;
         apply_action(expected_by_action, action_of(c.text));
         EXPECT_EQ(play_move(grid, c.text, c.side), MoveError::None) << c.text;
-        EXPECT_EQ(grid, grid_from(c.after)) << c.text << " on " << c.before;
+        EXPECT_EQ(grid, parse_grid(c.after)) << c.text << " on " << c.before;
         EXPECT_EQ(grid, expected_by_action) << c.text;
     }
 }
 
 TEST(RulesPlay, JudgesEveryTwoByteTextOnItsBytes) {
-    const Grid start = grid_from("an AF BN BF / AN AN BN BN / AF AN BF bn");
+    const Grid start = parse_grid("an AF BN BF / AN AN BN BN / AF AN BF bn");
     int accepted = 0;
     for (int b0 = 0; b0 < 256; ++b0) {
         for (int b1 = 0; b1 < 256; ++b1) {
@@ -296,7 +265,7 @@ TEST(RulesPlay, JudgesEveryTwoByteTextOnItsBytes) {
 }
 
 TEST(RulesPlay, NonCoordinateByteInAnyPositionOfAFourByteText) {
-    const Grid start = grid_from("AF AN BN BF / AN AN BN BN / AF AN BF BN");
+    const Grid start = parse_grid("AF AN BN BF / AN AN BN BN / AF AN BF BN");
     for (int position = 0; position < 4; ++position) {
         for (int byte = 0; byte < 256; ++byte) {
             std::string text = "A1B1";
@@ -316,7 +285,7 @@ TEST(RulesPlay, NonCoordinateByteInAnyPositionOfAFourByteText) {
 }
 
 TEST(RulesPlay, MakesNoAllocation) {
-    Grid grid = grid_from("AF AN BN BF / AN an BN BN / AF AN BF BN");
+    Grid grid = parse_grid("AF AN BN BF / AN an BN BN / AF AN BF BN");
     const long before = allocations;
     play_move(grid, "A1C4", Player::A);
     play_move(grid, "B2", Player::B);
@@ -360,17 +329,17 @@ TEST(RulesListing, FreshDealGivesTwentySixSortedMovesPerSide) {
 }
 
 TEST(RulesListing, EdgePositions) {
-    const Grid empty = grid_from("-- -- -- -- / -- -- -- -- / -- -- -- --");
+    const Grid empty = parse_grid("-- -- -- -- / -- -- -- -- / -- -- -- --");
     EXPECT_TRUE(listing(empty, Player::A).empty());
     EXPECT_TRUE(listing(empty, Player::B).empty());
     // A lone Figure has no target and no plain move.
-    const Grid lone = grid_from("-- -- -- -- / -- AF -- -- / -- -- -- --");
+    const Grid lone = parse_grid("-- -- -- -- / -- AF -- -- / -- -- -- --");
     EXPECT_TRUE(listing(lone, Player::A).empty());
     // The most a side can have: two Figures with eleven targets and ten plain moves.
-    const Grid widest = grid_from("AF AF an an / bn bn bn bn / bf bf AN AN");
+    const Grid widest = parse_grid("AF AF an an / bn bn bn bn / bf bf AN AN");
     EXPECT_EQ(listing(widest, Player::A).size(), MAX_MOVES);
     // Two own Figures target each other.
-    const Grid pair = grid_from("AF -- -- -- / -- -- -- -- / -- -- -- AF");
+    const Grid pair = parse_grid("AF -- -- -- / -- -- -- -- / -- -- -- AF");
     EXPECT_EQ(listing(pair, Player::A), split("A1C4 C4A1"));
     EXPECT_TRUE(listing(pair, Player::B).empty());
 }
@@ -412,7 +381,7 @@ TEST(RulesRender, WorkedExample) {
 }
 
 TEST(RulesRender, AllFaceDownIsTheWidest) {
-    const Picture picture = render(grid_from("an af bn bf / bf bn af an / an bn an bn"));
+    const Picture picture = render(parse_grid("an af bn bf / bf bn af an / an bn an bn"));
     EXPECT_EQ(picture.view(),
               "   1   2   3   4\n"
               "A [XXXXXX][XXXXXX][XXXXXX][XXXXXX]\n"
@@ -420,7 +389,7 @@ TEST(RulesRender, AllFaceDownIsTheWidest) {
               "C [XXXXXX][XXXXXX][XXXXXX][XXXXXX]\n");
     EXPECT_EQ(picture.size, Picture::MAX_SIZE);
     // Hidden cards show nothing of their owner or kind.
-    EXPECT_EQ(picture.view(), render(grid_from("bf bf bf bf / an an an an / af af bn bn")).view());
+    EXPECT_EQ(picture.view(), render(parse_grid("bf bf bf bf / an an an an / af af bn bn")).view());
 }
 
 TEST(RulesRender, FreshDealShowsTheWholeDeck) {

@@ -8,9 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "game/deal.hpp"
-#include "game/legal.hpp"
-#include "game/notation.hpp"
+#include "game/board.hpp"
+#include "game/moves.hpp"
 #include "game/saved_state.hpp"
 #include "grid_text.hpp"
 #include "vector_file.hpp"

@@ -42,44 +42,87 @@ def picture(cells: str) -> str:
     return "\n".join(rows) + "\n"
 
 
-DEAL = picture("AN AF BN BF  BN AN AN BN  BF AF BN AN")
+def state(cells: str) -> str:
+    """A saved board state from twelve cell codes: AN..BF face up, an..bf face down, --."""
+    codes = cells.split()
+    assert len(codes) == 12
+    return " / ".join(" ".join(codes[4 * r:4 * r + 4]) for r in range(3))
+
+
+def state_of(model: Model) -> str:
+    """The saved state of the model's position, as ``Board.__getstate__`` writes it."""
+    codes = []
+    for face, owner, kind in model.cells:
+        code = "--" if face == rm.EMPTY else owner + kind
+        codes.append(code.lower() if face == rm.DOWN else code)
+    return state(" ".join(codes))
+
+
+DEAL = state("AN AF BN BF  BN AN AN BN  BF AF BN AN")
+DEAL_PICTURE = picture("AN AF BN BF  BN AN AN BN  BF AF BN AN")
 
 
 # -- the end-of-game rules ------------------------------------------------------
 
-class TestPictures:
-    def test_reads_the_modules_rendering(self):
+class TestStates:
+    def test_reads_the_modules_saved_state(self):
         import varno
 
         board = varno.Board()
-        cells = rules.read_picture(str(board))
+        cells = rules.read_state(board.__getstate__())
         assert sorted(cells) == sorted(["AN"] * 4 + ["AF"] * 2 + ["BN"] * 4 + ["BF"] * 2)
-        mixed = picture("AN XX -- BF  BN AF XX XX  -- BN AN XX")
-        assert rules.read_picture(mixed) == tuple("AN XX -- BF BN AF XX XX -- BN AN XX".split())
+        mixed = "AN bf -- BN / an AF BN BN / bn AN BF af"
+        assert rules.read_state(mixed) == tuple(mixed.replace(" / ", " ").split())
 
     @pytest.mark.parametrize("bad", [
         "",
-        DEAL.replace("[ AF ]", "[ AF  ]", 1),           # a widened cell
-        DEAL.replace("[ AF ]", "[ CF ]", 1),            # no such owner
-        DEAL.replace("\nB ", "\nA ", 1),                # rows out of order
-        "\n".join(DEAL.splitlines()[:3]) + "\n",        # a row missing
-        DEAL.replace("[ AN ]", "[ AN ][ AN ]", 1),      # five cells in a row
+        DEAL + " ",                                     # anything after the last cell
+        DEAL.replace(" ", "  ", 1),                     # two spaces between cells
+        DEAL.replace(" / ", "/", 1),                    # rows not separated by " / "
+        DEAL.replace(" / ", " ", 1),                    # two rows run together
+        DEAL.replace("AF", "CF", 1),                    # no such owner
+        DEAL.replace("AF", "Af", 1),                    # half face up
+        DEAL.replace("AF", "XX", 1),                    # the public code of a face-down card
+        DEAL.rsplit(" / ", 1)[0],                       # a row missing
+        DEAL.replace("AN", "AN AN", 1),                 # five cells in a row
+        DEAL.replace("BN", "AF", 1),                    # three Figures of A: not one deal
+        DEAL_PICTURE,                                   # the picture is not the state
+        None,
+        b"AN AF BN BF / BN AN AN BN / BF AF BN AN",
     ])
-    def test_rejects_what_is_not_a_board(self, bad):
+    def test_rejects_what_is_not_a_state(self, bad):
         with pytest.raises(ValueError):
-            rules.read_picture(bad)
+            rules.read_state(bad)
 
-    def test_owners_come_from_a_fresh_deal_only(self):
-        assert rules.owners_of_deal(DEAL) == tuple("AABBBAABBABA")
+    def test_public_cells_show_what_the_picture_shows(self):
+        import varno
+
+        assert rules.public_cells("AN bf -- BN / an AF BN BN / bn AN BF af") == tuple(
+            "AN XX -- BN XX AF BN BN XX AN BF XX".split())
+        # Against the module: after every move of a game, the public cells drawn as a
+        # picture are the board's own picture.
+        board = varno.Board()
+        for ply in range(40):
+            player = varno.Player.A if ply % 2 == 0 else varno.Player.B
+            moves = board.get_legal_moves(player)
+            if not moves:
+                break
+            board.play(moves[(7 * ply) % len(moves)], player, "test")
+            shown = rules.public_cells(board.__getstate__())
+            assert picture(" ".join(shown)) == str(board)
+
+    def test_counts_face_down_cards_by_their_owner(self):
+        # A1 (A's) and B4 (B's) gone, B1 (B's) and C4 (A's) face down.
+        later = state("--  AF BN BF  bn AN AN --  BF AF BN an")
+        assert rules.cards_left(later) == {"A": 5, "B": 5}
+        assert rules.cards_left(DEAL) == {"A": 6, "B": 6}
+        assert rules.cards_left(state("-- -- -- --  -- -- -- --  -- -- -- bf")) == {"A": 0, "B": 1}
+
+    def test_positions_are_keyed_by_state_and_side_to_move(self):
+        assert rules.position_key(DEAL, "B") == (DEAL, "B")
+        assert rules.position_key(DEAL, "A") != rules.position_key(DEAL, "B")
         with pytest.raises(ValueError):
-            rules.owners_of_deal(picture("AN AF BN BF  BN XX AN BN  BF AF BN AN"))
-
-    def test_counts_hidden_cards_by_their_owner_at_the_deal(self):
-        owners = rules.owners_of_deal(DEAL)
-        # B1 (B's) and C4 (A's) face down, A1 (A's) and B4 (B's) gone.
-        later = picture("--  AF BN BF  XX AN AN --  BF AF BN XX")
-        assert rules.cards_left(owners, later) == {"A": 5, "B": 5}
-        assert rules.cards_left(owners, DEAL) == {"A": 6, "B": 6}
+            rules.position_key(DEAL_PICTURE, "A")
 
 
 class TestJudge:
@@ -105,8 +148,8 @@ class TestJudge:
 
 class TestReferee:
     # From DEAL: the Normal in A3 is played (A2, A4, B3 turn over), then the one in B2.
-    AFTER_1 = picture("AN XX XX XX  BN AN XX BN  BF AF BN AN")
-    AFTER_2 = picture("AN AF XX XX  XX XX AN BN  BF XX BN AN")
+    AFTER_1 = state("AN af bn bf  BN AN an BN  BF AF BN AN")
+    AFTER_2 = state("AN AF bn bf  bn an AN BN  BF af BN AN")
 
     def test_the_deal_counts_as_the_first_occurrence(self):
         referee = Referee(DEAL)
@@ -116,7 +159,7 @@ class TestReferee:
         assert referee.after_move(DEAL, "A") == Outcome(None, "same position 3 times")
         assert referee.moves == 4
 
-    def test_the_same_picture_with_the_other_side_to_move_is_another_position(self):
+    def test_the_same_state_with_the_other_side_to_move_is_another_position(self):
         referee = Referee(DEAL)
         for to_move in ("B", "B", "A", "A"):
             assert referee.after_move(self.AFTER_2, to_move) is None
@@ -124,8 +167,26 @@ class TestReferee:
 
     def test_losing_the_last_card_ends_the_game(self):
         referee = Referee(DEAL)
-        a_only = picture("AN AF -- --  -- AN AN --  -- AF -- AN")
+        a_only = state("AN AF -- --  -- AN AN --  -- AF -- AN")
         assert referee.after_move(a_only, "B") == Outcome("A", "B has no card left")
+        # A face-down card still counts: it is in the state, whoever it belongs to.
+        referee = Referee(DEAL)
+        hidden_b = state("AN AF -- --  -- AN AN --  -- AF -- bn")
+        assert referee.cards_left(hidden_b) == {"A": 5, "B": 1}
+        assert referee.after_move(hidden_b, "B") is None
+
+    def test_any_position_can_be_the_first(self):
+        # No need for a fresh deal: the state names the owner of every card.
+        later = state("an -- -- --  -- -- -- --  -- -- -- bf")
+        referee = Referee(later)
+        assert referee.cards_left(later) == {"A": 1, "B": 1}
+        assert referee.after_move(later, "B") is None
+        assert referee.after_move(later, "A") is None
+        assert referee.after_move(later, "A") == Outcome(None, "same position 3 times")
+        with pytest.raises(ValueError):
+            Referee(DEAL_PICTURE)
+        with pytest.raises(ValueError):
+            Referee(DEAL).after_move("not a state", "B")
 
     def test_a_restored_referee_goes_on_where_the_saved_one_was(self):
         import json
@@ -134,25 +195,67 @@ class TestReferee:
         referee.after_move(self.AFTER_1, "B")
         referee.after_move(DEAL, "A")
         # Through JSON, as a server stores it: tuples come back as lists.
-        restored = Referee.restore(json.loads(json.dumps(referee.save())))
-        assert restored.owners == referee.owners and restored.moves == 2
+        saved = json.loads(json.dumps(referee.save()))
+        assert saved == {"moves": 2, "seen": [[DEAL, "A", 2], [self.AFTER_1, "B", 1]]}
+        restored = Referee.restore(saved)
+        assert restored.moves == 2
         assert restored.after_move(self.AFTER_1, "B") is None
         assert restored.after_move(DEAL, "A") == Outcome(None, "same position 3 times")
 
     @pytest.mark.parametrize("change", [
-        {"owners": "AAB"},
-        {"owners": "AABBBAABBABC"},
         {"moves": -1},
         {"moves": True},
+        {"moves": "2"},
         {"seen": [[DEAL, "C", 1]]},
         {"seen": [[DEAL, "A", 0]]},
-        {"seen": [["not a picture", "A", 1]]},
+        {"seen": [[DEAL, "A", 1.0]]},
+        {"seen": [["not a state", "A", 1]]},
+        {"seen": [[DEAL_PICTURE, "A", 1]]},
         {"seen": [[DEAL, "A"]]},
+        {"seen": [[DEAL, "A", 1, 1]]},
+        {"seen": [DEAL]},
+        {"seen": [5]},
+        {"seen": []},
+        {"seen": 5},
+        {"seen": {DEAL: 1}},
+        {"seen": [[DEAL, "A", 1], [DEAL, "A", 2]]},
+        # Cards never move between cells: these are not positions of one game.
+        {"seen": [[DEAL, "A", 1], [state("AF AN BN BF  BN AN AN BN  BF AF BN AN"), "B", 1]]},
     ])
     def test_a_bad_saved_state_is_refused(self, change):
-        state = {**Referee(DEAL).save(), **change}
+        saved = {**Referee(DEAL).save(), **change}
         with pytest.raises(ValueError):
-            Referee.restore(state)
+            Referee.restore(saved)
+
+    @pytest.mark.parametrize("saved", [None, [], "x", {}, {"moves": 0}, {"seen": [[DEAL, "A", 1]]}])
+    def test_what_is_not_a_saved_referee_is_refused(self, saved):
+        with pytest.raises(ValueError):
+            Referee.restore(saved)
+
+
+class TestHostFromAnyPosition:
+    """The terminal host on a board that is not a fresh deal: the cards left and the end
+    come from the board's saved state, face-down cards included."""
+
+    def test_a_face_down_card_is_counted_for_its_owner(self):
+        import io
+
+        import varno
+        from varno_play.host import Host
+
+        start = "AN -- -- -- / -- -- -- -- / -- -- -- bn"
+        board = varno.Board()
+        board.__setstate__(start)
+        out = io.StringIO()
+        host = Host(bots=(), depth=1, stdin=io.StringIO("A1\nA1\n"), stdout=out, board=board)
+        assert host.run() == "B wins (A has no card left)"
+        text = out.getvalue()
+        assert "A to move. Cards left: A 1, B 1." in text
+        assert "B to move. Cards left: A 1, B 1." in text
+        # What is written shows the face-down cards as the picture does, nothing more.
+        assert start not in text and board.__getstate__() not in text
+        assert re.search(r"\b[ab][nf]\b", text) is None
+        assert "[XXXXXX]" in text and text.endswith(str(board))
 
 
 # -- whole games through the console script -------------------------------------
@@ -166,13 +269,15 @@ def result_line(out: str) -> str:
     return out.rstrip("\n").splitlines()[-1]
 
 
-def replay(out: str) -> tuple[Model, list[tuple[str, str]]]:
+def replay(out: str) -> tuple[Model, list[tuple[str, str]], list[str]]:
     """Replays the moves of a transcript on a model of the deal it shows, checking every
-    picture printed after a move; the model and the (picture, side to move) sequence."""
+    picture printed after a move; the model, the (picture, side to move) sequence and
+    the saved state of each of those positions."""
     deal = PICTURE.search(out)
     assert deal is not None, out
     model = Model.from_picture(deal.group(0))
     positions = [(deal.group(0), "A")]
+    states = [state_of(model)]
     for n, match in enumerate(MOVE_LINE.finditer(out), start=1):
         number, side, move = match.groups()
         assert int(number) == n
@@ -181,7 +286,8 @@ def replay(out: str) -> tuple[Model, list[tuple[str, str]]]:
         shown = PICTURE.match(out, match.end() + 1)
         assert shown is not None and shown.group(0) == model.render()
         positions.append((shown.group(0), "B" if side == "A" else "A"))
-    return model, positions
+        states.append(state_of(model))
+    return model, positions, states
 
 
 class TestBotGame:
@@ -190,11 +296,16 @@ class TestBotGame:
         done = run("--bots", "--depth", "2")
         assert done.returncode == 0, done.stderr
         out = done.stdout
-        model, positions = replay(out)
+        model, positions, states = replay(out)
         assert len(positions) > 1
         assert out.count("(thought ") == len(positions) - 1
-        owners = rules.owners_of_deal(positions[0][0])
-        last = rules.cards_left(owners, positions[-1][0])
+        # Within one game a picture and a state tell the same positions apart, so the
+        # repetition rule counts the same whichever it is fed.
+        pictures = [shown for shown, _ in positions]
+        for i in range(len(positions)):
+            for j in range(i):
+                assert (pictures[i] == pictures[j]) == (states[i] == states[j])
+        last = rules.cards_left(states[-1])
         verdict = result_line(out)
         if verdict == "Result: A wins (B has no card left)":
             assert last["B"] == 0 < last["A"]
@@ -207,8 +318,8 @@ class TestBotGame:
             assert verdict == "Result: draw (300 moves played)"
             assert len(positions) == 301
         # Nobody had lost before the last move.
-        for shown, _ in positions[:-1]:
-            assert min(rules.cards_left(owners, shown).values()) > 0
+        for saved in states[:-1]:
+            assert min(rules.cards_left(saved).values()) > 0
 
 
 class TestHumanGame:

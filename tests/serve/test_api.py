@@ -4,6 +4,7 @@ every refusal, concurrent moves, restarts on the same database, hidden cards."""
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import json
 import pickle
 import random
@@ -97,6 +98,50 @@ class TestWholeGames:
         assert state["to_move"] == "B" and not state["thinking"]
         assert len(state["history"]) == 1 and state["history"][0]["by"] == "bot"
         assert state["moves"] == 1
+
+
+class TestHiddenCards:
+    async def test_the_referees_states_stay_in_the_store(self, client: Any) -> None:
+        """The host rules read the board's saved state and the referee keeps every state
+        it was given: the store holds them, and no response or push carries any."""
+        made = await create(client, mode="bot", side="A", depth=DEPTH)
+        room = made["room"]
+        texts: list[str] = []
+        pushes: list[str] = []
+        async with client.ws_connect(f"/api/rooms/{room}/ws") as ws:
+
+            async def read() -> None:
+                async for message in ws:
+                    pushes.append(message.data)
+
+            reader = asyncio.create_task(read())
+            rng = random.Random(6)
+            for _ in range(6):
+                await wait_for(lambda: client.varno.rooms[room].to_move in ("A", None))
+                response = await client.get(f"/api/rooms/{room}")
+                texts.append(await response.text())
+                state = json.loads(texts[-1])
+                if state["result"] is not None:
+                    break
+                response = await client.post(f"/api/rooms/{room}/moves", json={
+                    "move": rng.choice(state["legal"]), "token": made["token"]})
+                assert response.status == 200
+                texts.append(await response.text())
+            await wait_for(lambda: client.varno.rooms[room].to_move in ("A", None))
+            final = client.varno.rooms[room].version
+            await wait_for(lambda: bool(pushes) and json.loads(pushes[-1])["version"] == final)
+            reader.cancel()
+        texts += pushes
+        stored = client.varno.store.load(room)
+        assert stored is not None
+        states = [entry[0] for entry in json.loads(stored.host)["referee"]["seen"]]
+        assert len(states) > 2 and any(c.islower() for c in "".join(states))
+        for text in texts:
+            assert_nothing_hidden(client, text)
+            for saved in states:
+                assert saved not in text
+                for row in saved.split(" / "):
+                    assert row not in text
 
 
 class TestRefusals:
@@ -321,6 +366,29 @@ class TestStorage:
             load_board(pickle.dumps(Path("/")))
         with pytest.raises(pickle.UnpicklingError):
             load_board(pickle.dumps([1, 2]))
+
+    async def test_a_room_that_cannot_be_loaded_does_not_stop_the_server(
+            self, start: Any, tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+        db = tmp_path / "damaged.db"
+        store = SqliteRoomStore(db)
+        # The damaged room is stored first, so it is the first the server resumes.
+        for room_id in ("damaged", "sound"):
+            room, _ = Room.against_bot(room_id, "B", 1)   # the bot moves first
+            stored = room.to_stored()
+            if room_id == "damaged":
+                host = json.loads(stored.host)
+                host["referee"]["seen"] = [["not a state", "A", 1]]
+                stored = dataclasses.replace(stored, host=json.dumps(host))
+            store.create(stored)
+        store.close()
+
+        client = await start(db)
+        await wait_for(lambda: "sound" in client.varno.rooms
+                       and client.varno.rooms["sound"].version >= 1)
+        assert (await get_state(client, "sound"))["moves"] == 1
+        response = await client.get("/api/rooms/damaged")
+        assert response.status == 500 and (await response.json())["error"] == "internal error"
+        assert "room damaged cannot be loaded" in caplog.text
 
     def test_secrets_are_stored_as_digests(self, tmp_path: Path) -> None:
         room, token = Room.against_bot("r2", "A", 5)

@@ -111,4 +111,10 @@ TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t dept
     }
 }
 
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
+                     StopCheck stop) {
+    TurnStats ignored;
+    return bot_turn_with_stats(grid, bot, depth, keys, ignored, stop);
+}
+
 }  // namespace varno

@@ -70,4 +70,8 @@ struct TurnStats {
 TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t depth,
                                 const ZobristKeys& keys, TurnStats& stats, StopCheck stop = {});
 
+// The same without the figures.
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
+                     StopCheck stop = {});
+
 }  // namespace varno

@@ -12,6 +12,7 @@
 #include "bot/table.hpp"
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
+#include "game/effects.hpp"
 #include "reference.hpp"
 
 namespace varno::reference {

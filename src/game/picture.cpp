@@ -1,4 +1,4 @@
-#include "game/render.hpp"
+#include "game/picture.hpp"
 
 #include <algorithm>
 

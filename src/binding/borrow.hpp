@@ -1,0 +1,73 @@
+// Borrowing: every instance of a module class carries a counter that allows many readers
+// or one writer, and every call holds its receiver's borrow for as long as it runs.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace varno::binding {
+
+// Every instance of a module class carries a counter: 0 free, n > 0 shared borrows,
+// -1 one exclusive borrow. It is changed only atomically.
+
+using BorrowCounter = std::int64_t;
+
+inline bool try_borrow(BorrowCounter& counter) {
+    std::atomic_ref<BorrowCounter> flag(counter);
+    BorrowCounter current = flag.load(std::memory_order_relaxed);
+    do {
+        if (current == -1) {
+            return false;
+        }
+    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed));
+    return true;
+}
+
+inline void release_borrow(BorrowCounter& counter) {
+    std::atomic_ref<BorrowCounter>(counter).fetch_sub(1, std::memory_order_release);
+}
+
+inline bool try_borrow_mut(BorrowCounter& counter) {
+    BorrowCounter expected = 0;
+    return std::atomic_ref<BorrowCounter>(counter).compare_exchange_strong(
+        expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+inline void release_borrow_mut(BorrowCounter& counter) {
+    std::atomic_ref<BorrowCounter>(counter).store(0, std::memory_order_release);
+}
+
+// A borrow held for one scope, shared or exclusive. Check `ok()` before use: a failed
+// borrow has already set its RuntimeError ("Already mutably borrowed" for a shared one,
+// "Already borrowed" for an exclusive one).
+template <bool Exclusive>
+class BorrowGuard {
+  public:
+    explicit BorrowGuard(BorrowCounter& counter)
+        : counter_((Exclusive ? try_borrow_mut(counter) : try_borrow(counter)) ? &counter
+                                                                               : nullptr) {
+        if (counter_ == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            Exclusive ? "Already borrowed" : "Already mutably borrowed");
+        }
+    }
+    ~BorrowGuard() {
+        if (counter_ != nullptr) {
+            Exclusive ? release_borrow_mut(*counter_) : release_borrow(*counter_);
+        }
+    }
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
+    bool ok() const { return counter_ != nullptr; }
+
+  private:
+    BorrowCounter* counter_;
+};
+
+using SharedBorrow = BorrowGuard<false>;
+using ExclusiveBorrow = BorrowGuard<true>;
+
+}  // namespace varno::binding

@@ -1,0 +1,15 @@
+// The effect of a move on the grid: cards turn over and leave; nothing else changes.
+#pragma once
+
+#include "game/board.hpp"
+
+namespace varno {
+
+// Turns the card in (row, col) over; an empty slot stays empty.
+void flip(Grid& grid, unsigned row, unsigned col);
+
+// Applies one allowed action. Checks indices, not game rules: callers pass only
+// actions that the rules admit.
+void apply_action(Grid& grid, Action action);
+
+}  // namespace varno
