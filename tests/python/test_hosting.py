@@ -182,7 +182,11 @@ def test_a_failed_allocation_of_any_result_is_a_memory_error(tmp_path):
     result = run_child(child, str(shim), env=env)
     assert result.returncode == 0, result.stderr[-2000:]
     outcome = json.loads(result.stdout)
-    assert outcome == dict.fromkeys(outcome, "MemoryError"), outcome
+    # The move texts are the process's own, made at import: handing one out allocates
+    # nothing, so nothing can fail there.
+    shared = {"move text", "bot move"}
+    assert outcome == {name: "never failed" if name in shared else "MemoryError"
+                       for name in outcome}, outcome
     assert "internal fault" not in result.stderr
 
 
