@@ -139,7 +139,7 @@ inline Probe Searcher::probe(Position position, std::uint64_t hash, std::uint32_
                              Score& alpha, Score& beta) const {
     Probe result{false, 0, NO_ACTION, 0};
     if (const PackedEntry* slot = table_.occupied_slot(hash);
-        slot != nullptr && slot->holds(hash)) {
+        slot != nullptr && slot->holds(table_.key(hash))) {
         result.remembered = slot->action();
         if (depth > 0)
             prefetch(hashes_(apply_code(position, result.remembered)));
@@ -230,7 +230,7 @@ Score Searcher::frontier(Node node, std::uint64_t hash, Score passed_alpha, Scor
             break;
     }
     table_.slot_for_store(hash).store(
-        hash, 1, best,
+        table_.key(hash), 1, best,
         bound_of(node.maximizing, best, passed_alpha, passed_beta, node.alpha, node.beta),
         best_action);
     return best;
@@ -280,7 +280,7 @@ inline bool Searcher::next_child(Frame& frame, Node& child) {
 inline Score Searcher::finish(Frame& frame) {
     const Node& node = frame.node;
     table_.slot_for_store(frame.hash)
-        .store(frame.hash, node.depth, frame.best,
+        .store(table_.key(frame.hash), node.depth, frame.best,
                bound_of(node.maximizing, frame.best, frame.passed_alpha, frame.passed_beta,
                         node.alpha, node.beta),
                frame.best_action);

@@ -104,6 +104,63 @@ TEST(BotTurn, MatchesTheRecursiveDefinition) {
     }
 }
 
+// A small table replaces entries all the time; its slots must still tell apart the
+// positions that share one, by the bits above the slot index.
+TEST(BotTurn, MatchesTheRecursiveDefinitionOnSmallTables) {
+    Xoshiro256 rng({9, 10, 11, 12});
+    auto next_word = [&rng] { return rng.next_u32(); };
+    for (int round = 0; round < 200; ++round) {
+        const unsigned slot_bits = TranspositionTable::MIN_SLOT_BITS + round % 4;
+        Grid grid = lay_out([&] {
+            Deck deck = initial_deck();
+            shuffle(deck, next_word);
+            return deck;
+        }());
+        for (Cell& cell : grid.cells)
+            cell.state = static_cast<CellState>(rng.next_u32() % 8 < 5 ? 0 : rng.next_u32() % 3);
+        const Player bot = rng.next_u32() % 2 ? Player::A : Player::B;
+        const std::uint32_t depth = 3 + rng.next_u32() % 4;
+        const ZobristKeys keys = vectors::keys_from_seed(1000 + round);
+        Reference reference{keys, bot, {}};
+        reference.slot_mask = (std::uint64_t{1} << slot_bits) - 1;
+        std::optional<Action> expected_move;
+        TurnStats expected;
+        reference.turn(grid, depth, expected_move, expected);
+        TurnStats stats;
+        const TurnOutcome outcome =
+            bot_turn_with_stats(grid, bot, depth, keys, stats, StopCheck{}, slot_bits);
+        ASSERT_EQ(outcome.status, TurnStatus::Done);
+        ASSERT_EQ(outcome.move, expected_move) << "round " << round;
+        ASSERT_EQ(stats.iteration_nodes, expected.iteration_nodes) << "round " << round;
+        if (expected_move) {
+            ASSERT_EQ(stats.score, expected.score) << "round " << round;
+        }
+    }
+}
+
+TEST(TranspositionTable, SizesFromMinimumToTheProducts) {
+    EXPECT_FALSE(TranspositionTable::allocate(TranspositionTable::MIN_SLOT_BITS - 1));
+    EXPECT_FALSE(TranspositionTable::allocate(TranspositionTable::SLOT_BITS + 1));
+    for (unsigned bits : {TranspositionTable::MIN_SLOT_BITS, 16u, TranspositionTable::SLOT_BITS}) {
+        auto table = TranspositionTable::allocate(bits);
+        ASSERT_TRUE(table);
+        // Two hashes of one slot that differ only just above the slot index.
+        const std::uint64_t hash = 0x0123456789ABCDEFull;
+        const std::uint64_t other = hash ^ (std::uint64_t{1} << bits);
+        EXPECT_EQ(table->occupied_slot(hash), nullptr);
+        table->slot_for_store(hash).store(table->key(hash), 7, -12345, Bound::Exact, 0x12);
+        const PackedEntry* slot = table->occupied_slot(other);
+        ASSERT_NE(slot, nullptr);
+        EXPECT_EQ(slot, table->occupied_slot(hash));
+        EXPECT_TRUE(slot->holds(table->key(hash)));
+        EXPECT_FALSE(slot->holds(table->key(other))) << bits;
+        EXPECT_EQ(slot->score(), -12345);
+        EXPECT_EQ(slot->depth(), 7u);
+        table->clear();
+        EXPECT_EQ(table->occupied_slot(hash), nullptr);
+    }
+}
+
 TEST(BotTurn, NoMoveAtDepthZeroOrWithoutAction) {
     const ZobristKeys keys = vectors::keys_from_seed(3);
     const Grid deal = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF BN");

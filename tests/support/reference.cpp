@@ -83,15 +83,16 @@ Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player sid
 
 std::optional<TableEntry> find_entry(const TranspositionTable& table, std::uint64_t hash) {
     const PackedEntry* const slot = table.occupied_slot(hash);
-    if (slot == nullptr || !slot->holds(hash)) {
+    if (slot == nullptr || !slot->holds(table.key(hash))) {
         return std::nullopt;
     }
     return TableEntry{slot->depth(), slot->score(), slot->bound(), decode_action(slot->action())};
 }
 
 TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t depth,
-                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop) {
-    std::optional<TranspositionTable> table = TranspositionTable::allocate();
+                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop,
+                                unsigned slot_bits) {
+    std::optional<TranspositionTable> table = TranspositionTable::allocate(slot_bits);
     if (!table) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }

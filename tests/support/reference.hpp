@@ -66,9 +66,11 @@ struct TurnStats {
     std::uint64_t nodes = 0;                     // all nodes of the turn
 };
 
-// bot_turn with `keys` on a table of its own, recording each iteration's figures.
+// bot_turn with `keys` on a table of its own (of 2^slot_bits slots), recording each
+// iteration's figures.
 TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t depth,
-                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop = {});
+                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop = {},
+                                unsigned slot_bits = TranspositionTable::SLOT_BITS);
 
 // The same without the figures.
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,
