@@ -113,10 +113,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The product's table, then one of 1 MiB.
+    // The product's table, then one of 1 MiB (of compact entries: every job's depths fit).
     const unsigned small_bits = [] {
         unsigned bits = 0;
-        while ((sizeof(PackedEntry) << (bits + 1)) <= (std::size_t{1} << 20))
+        while ((sizeof(CompactEntry) << (bits + 1)) <= (std::size_t{1} << 20))
             ++bits;
         return bits;
     }();

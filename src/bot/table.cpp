@@ -9,17 +9,17 @@ std::optional<TranspositionTable> TranspositionTable::allocate(unsigned slot_bit
         return std::nullopt;
     }
     const std::size_t slots = std::size_t{1} << slot_bits;
-    void* block = std::malloc(slots * sizeof(PackedEntry) + slots / 8);
+    void* block = std::malloc(slots / 8 + slots * sizeof(WideEntry));
     if (block == nullptr) {
         return std::nullopt;
     }
-    TranspositionTable table(static_cast<PackedEntry*>(block), slot_bits);
+    TranspositionTable table(static_cast<std::uint64_t*>(block), slot_bits);
     table.clear();
     return table;
 }
 
 void TranspositionTable::clear() {
-    std::memset(occupancy(), 0, slot_count() / 8);
+    std::memset(bitmap(), 0, slot_count() / 8);
 }
 
 namespace {
