@@ -281,6 +281,9 @@ inline bool Searcher<Entry>::next_child(Frame& frame, Node& child) {
         return false;
     }
     child = child_of(frame.node, frame.actions[frame.next]);
+    // Ask for the next sibling's slot now: the child's whole subtree lies between.
+    if (frame.next + 1 < frame.count)
+        prefetch(hashes_(apply_code(frame.node.position, frame.actions[frame.next + 1])));
     return true;
 }
 
