@@ -69,7 +69,7 @@ def main():
         for method, prefix, start in baseline_calls:
             method(prefix, start, 2)
     baseline = best_per_call(baseline_loop, calls, repeats)
-    rows.append(("play, accepted game", accepted, "s.startswith('ab', 0, 2)", baseline, 1.0))
+    rows.append(("play, many boards", accepted, "s.startswith('ab', 0, 2)", baseline, 1.0))
 
     # Two Figures of one side, one face up and one face down, hand the turn back and
     # forth: F2F1 turns F1 up and F2 down, F1F2 the reverse, so one board serves forever.
@@ -84,7 +84,7 @@ def main():
     def cycle_loop(room=ROOM):
         for play, move, player in cycle_calls:
             play(move, player, room)
-    rows.append(("play, accepted cycle", best_per_call(cycle_loop, calls, repeats),
+    rows.append(("play, one board", best_per_call(cycle_loop, calls, repeats),
                  "s.startswith('ab', 0, 2)", baseline, 1.0))
 
     board = varno.Board()
