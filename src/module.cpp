@@ -5,6 +5,7 @@
 #include "binding/call.hpp"
 #include "binding/classes.hpp"
 #include "binding/errors.hpp"
+#include "binding/move_texts.hpp"
 #include "binding/ref.hpp"
 
 namespace varno::binding {
@@ -76,7 +77,7 @@ int exec_module(PyObject* module) {
             set_conversion_error(module, &PyModule_Type);
             return -1;
         }
-        if (!in_main_interpreter() || !create_panic_exception_type()) {
+        if (!in_main_interpreter() || !create_panic_exception_type() || !create_move_texts()) {
             return -1;
         }
         for (ClassCell* cell : {&PLAYER_CLASS, &CARD_TYPE_CLASS, &BOARD_CLASS}) {

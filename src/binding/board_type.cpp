@@ -5,6 +5,7 @@
 #include "binding/call.hpp"
 #include "binding/classes.hpp"
 #include "binding/errors.hpp"
+#include "binding/move_texts.hpp"
 #include "binding/ref.hpp"
 #include "binding/values.hpp"
 #include "bot/turn.hpp"
@@ -140,17 +141,15 @@ PyObject* board_get_legal_moves(PyObject* self, PyObject* const* args, Py_ssize_
             if (!extract_player(slots[0], "player", player)) {
                 return nullptr;
             }
-            const auto moves = legal_moves(grid, player);
-            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+            const auto actions = legal_actions(grid, player);
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(actions.size())));
             if (!list) {
                 return nullptr;
             }
-            for (std::size_t i = 0; i < moves.size(); ++i) {
-                PyObject* text = new_ascii(moves[i].view());
-                if (text == nullptr) {
-                    return nullptr;  // the list's empty slots are allowed on its way out
-                }
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+            // References to the process's texts (binding/move_texts.hpp), not new strings.
+            for (std::size_t i = 0; i < actions.size(); ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                                move_text_object(actions[i]));
             }
             return list.release();
         });
@@ -186,7 +185,7 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 case TurnStatus::Done:
                     break;
             }
-            return new_ascii(outcome.move ? move_text(*outcome.move).view() : std::string_view{});
+            return outcome.move ? move_text_object(*outcome.move) : new_ascii({});
         });
 }
 

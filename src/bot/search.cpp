@@ -47,8 +47,9 @@ Node child_of(const Node& node, std::uint8_t action) {
 
 }  // namespace
 
-Searcher::Searcher(const CardMasks& masks, Player bot, const ZobristKeys& keys,
-                   TranspositionTable& table, StopCheck stop)
+template <class Entry>
+Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys& keys,
+                          TranspositionTable& table, StopCheck stop)
     : masks_(masks),
       hashes_(keys, masks),
       table_(table),
@@ -59,7 +60,8 @@ Searcher::Searcher(const CardMasks& masks, Player bot, const ZobristKeys& keys,
 // that needs its children pushes a frame and enters its first child next; a node that
 // has its value hands it to the frames above, each of which either enters its next
 // child or finishes, stores its own value and hands that up in turn.
-Score Searcher::search(Node node) {
+template <class Entry>
+Score Searcher<Entry>::search(Node node) {
     for (;;) {
         if (count_node()) {
             frames_.clear();
@@ -88,7 +90,8 @@ Score Searcher::search(Node node) {
 }
 
 // Counts a node; true when the search must stop.
-inline bool Searcher::count_node() {
+template <class Entry>
+inline bool Searcher<Entry>::count_node() {
     if ((++nodes_ & POLL_MASK) == 0 && stop_.should_stop != nullptr) [[unlikely]] {
         stopped_ = stop_.should_stop(stop_.context);
     }
@@ -98,7 +101,8 @@ inline bool Searcher::count_node() {
 // A node arrives: the probe and the static tests may decide it (false, with `value`);
 // otherwise its actions are listed and either valued in a loop (depth 1, false with
 // `value`) or searched as frames (true: `node` becomes the first child).
-inline bool Searcher::enter(Node& node, Score& value) {
+template <class Entry>
+inline bool Searcher<Entry>::enter(Node& node, Score& value) {
     const std::uint64_t hash = hashes_(node.position);
     const Score passed_alpha = node.alpha, passed_beta = node.beta;
     const Probe probe = this->probe(node.position, hash, node.depth, node.alpha, node.beta);
@@ -135,11 +139,12 @@ inline bool Searcher::enter(Node& node, Score& value) {
 // The table's entry for the position, if any, remembers its best action and, when deep
 // enough, decides the node or narrows its window; then a side without cards loses, and
 // at depth 0 the node is worth its material.
-inline Probe Searcher::probe(Position position, std::uint64_t hash, std::uint32_t depth,
-                             Score& alpha, Score& beta) const {
+template <class Entry>
+inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::uint32_t depth,
+                                    Score& alpha, Score& beta) const {
     Probe result{false, 0, NO_ACTION, 0};
-    if (const PackedEntry* slot = table_.occupied_slot(hash);
-        slot != nullptr && slot->holds(hash)) {
+    if (const Entry* slot = occupied_slot(hash);
+        slot != nullptr && slot->holds(entry_key(position))) {
         result.remembered = slot->action();
         if (depth > 0)
             prefetch(hashes_(apply_code(position, result.remembered)));
@@ -178,8 +183,9 @@ inline Probe Searcher::probe(Position position, std::uint64_t hash, std::uint32_
 // the table has an action that is legal here, it is tried alone first and the rest of the
 // list is made only if it does not cut off (see list_actions): the same order, and often
 // no list at all. `listed` tells whether the whole list was made.
-unsigned Searcher::first_actions(const Node& node, std::uint8_t remembered, std::uint8_t* actions,
-                                 bool& listed) const {
+template <class Entry>
+unsigned Searcher<Entry>::first_actions(const Node& node, std::uint8_t remembered,
+                                        std::uint8_t* actions, bool& listed) const {
     const std::uint32_t own = masks_.owned[node.side];
     if (remembered != NO_ACTION && is_action(node.position, own, masks_.figures, remembered)) {
         actions[0] = remembered;
@@ -192,8 +198,9 @@ unsigned Searcher::first_actions(const Node& node, std::uint8_t remembered, std:
 
 // A node at depth 1: its children are depth-0 leaves, valued here in a loop rather than
 // entered as frames. Stores and returns the node's best score (0 if stopped).
-Score Searcher::frontier(Node node, std::uint64_t hash, Score passed_alpha, Score passed_beta,
-                         Frame& frame) {
+template <class Entry>
+Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alpha,
+                                Score passed_beta, Frame& frame) {
     Score best = 0;
     std::uint8_t best_action = NO_ACTION;
     unsigned count = frame.count;
@@ -229,8 +236,8 @@ Score Searcher::frontier(Node node, std::uint64_t hash, Score passed_alpha, Scor
         if (node.beta <= node.alpha)
             break;
     }
-    table_.slot_for_store(hash).store(
-        hash, 1, best,
+    table_.slot_for_store<Entry>(hash).store(
+        entry_key(node.position), 1, best,
         bound_of(node.maximizing, best, passed_alpha, passed_beta, node.alpha, node.beta),
         best_action);
     return best;
@@ -239,7 +246,8 @@ Score Searcher::frontier(Node node, std::uint64_t hash, Score passed_alpha, Scor
 // A child of `frame` returned `value`: it may be the frame's best so far (the first child
 // always is, also where a loss at a remaining depth near 2^32 scores very low), and it
 // narrows the window on the frame's side.
-inline void Searcher::record_child(Frame& frame, Score value) {
+template <class Entry>
+inline void Searcher<Entry>::record_child(Frame& frame, Score value) {
     const std::uint8_t action = frame.actions[frame.next];
     const bool first = frame.next == 0;
     if (frame.node.maximizing) {
@@ -259,7 +267,8 @@ inline void Searcher::record_child(Frame& frame, Score value) {
 
 // Unless the window has closed, the frame goes on with its next child (true, `child` set);
 // the whole list is made once the table's action alone did not cut off.
-inline bool Searcher::next_child(Frame& frame, Node& child) {
+template <class Entry>
+inline bool Searcher<Entry>::next_child(Frame& frame, Node& child) {
     if (frame.node.beta <= frame.node.alpha) {
         return false;
     }
@@ -272,15 +281,19 @@ inline bool Searcher::next_child(Frame& frame, Node& child) {
         return false;
     }
     child = child_of(frame.node, frame.actions[frame.next]);
+    // Ask for the next sibling's slot now: the child's whole subtree lies between.
+    if (frame.next + 1 < frame.count)
+        prefetch(hashes_(apply_code(frame.node.position, frame.actions[frame.next + 1])));
     return true;
 }
 
 // The frame's children are done: its best score is stored with its bound and is the
 // node's value.
-inline Score Searcher::finish(Frame& frame) {
+template <class Entry>
+inline Score Searcher<Entry>::finish(Frame& frame) {
     const Node& node = frame.node;
-    table_.slot_for_store(frame.hash)
-        .store(frame.hash, node.depth, frame.best,
+    table_.slot_for_store<Entry>(frame.hash)
+        .store(entry_key(node.position), node.depth, frame.best,
                bound_of(node.maximizing, frame.best, frame.passed_alpha, frame.passed_beta,
                         node.alpha, node.beta),
                frame.best_action);
@@ -291,7 +304,9 @@ inline Score Searcher::finish(Frame& frame) {
 
 // The whole ordered list of a node whose table action (actions[0] on entry) was tried
 // first and did not cut off, with that action moved to its head.
-unsigned Searcher::list_actions(Position position, std::uint8_t side, std::uint8_t* actions) const {
+template <class Entry>
+unsigned Searcher<Entry>::list_actions(Position position, std::uint8_t side,
+                                       std::uint8_t* actions) const {
     const std::uint8_t first = actions[0];
     const unsigned count = generate_actions(position, masks_.owned[side], masks_.figures, actions);
     move_to_head(actions, count, first);
@@ -300,9 +315,13 @@ unsigned Searcher::list_actions(Position position, std::uint8_t side, std::uint8
 
 // Asks for the table slot of a position ahead of its visit: the probe's load is the one
 // cache (and TLB) miss of most nodes.
-void Searcher::prefetch(std::uint64_t hash) const {
-    if (const PackedEntry* slot = table_.occupied_slot(hash))
+template <class Entry>
+void Searcher<Entry>::prefetch(std::uint64_t hash) const {
+    if (const Entry* slot = occupied_slot(hash))
         __builtin_prefetch(slot);
 }
+
+template class Searcher<CompactEntry>;
+template class Searcher<WideEntry>;
 
 }  // namespace varno

@@ -107,7 +107,10 @@ struct Probe {
 
 // Searches positions of one turn: the cards' owners and kinds (`masks`), the side the bot
 // plays and the keys are fixed; the table and the node count carry over from one search
-// to the next, as they do from one iteration of a turn to the next.
+// to the next, as they do from one iteration of a turn to the next. The table's entries
+// are of the form `Entry` (CompactEntry or WideEntry), which must hold every depth
+// searched: up to Entry::MAX_DEPTH.
+template <class Entry>
 class Searcher {
   public:
     Searcher(const bot_detail::CardMasks& masks, Player bot, const ZobristKeys& keys,
@@ -139,6 +142,10 @@ class Searcher {
                           std::uint8_t* actions) const;
     void prefetch(std::uint64_t hash) const;
 
+    const Entry* occupied_slot(std::uint64_t hash) const {
+        return table_.occupied_slot<Entry>(hash);
+    }
+
     const bot_detail::CardMasks masks_;
     const bot_detail::RowHashes hashes_;
     TranspositionTable& table_;
@@ -148,5 +155,8 @@ class Searcher {
     bool stopped_ = false;
     bot_detail::FrameStack frames_;
 };
+
+extern template class Searcher<CompactEntry>;
+extern template class Searcher<WideEntry>;
 
 }  // namespace varno

@@ -4,18 +4,22 @@
 
 namespace varno {
 
-std::optional<TranspositionTable> TranspositionTable::allocate() noexcept {
-    void* slots = std::malloc(BYTES);
-    if (slots == nullptr) {
+std::optional<TranspositionTable> TranspositionTable::allocate(unsigned slot_bits) noexcept {
+    if (slot_bits < MIN_SLOT_BITS || slot_bits > SLOT_BITS) {
         return std::nullopt;
     }
-    TranspositionTable table(static_cast<PackedEntry*>(slots));
+    const std::size_t slots = std::size_t{1} << slot_bits;
+    void* block = std::malloc(slots / 8 + slots * sizeof(WideEntry));
+    if (block == nullptr) {
+        return std::nullopt;
+    }
+    TranspositionTable table(static_cast<std::uint64_t*>(block), slot_bits);
     table.clear();
     return table;
 }
 
 void TranspositionTable::clear() {
-    std::memset(occupancy(), 0, BITMAP_BYTES);
+    std::memset(bitmap(), 0, slot_count() / 8);
 }
 
 namespace {

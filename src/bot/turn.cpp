@@ -8,8 +8,12 @@ namespace varno {
 using namespace bot_detail;
 
 BotTurn::BotTurn(const Grid& grid, Player bot, std::uint32_t depth, TranspositionTable& table,
-                 StopCheck stop)
-    : bot_(bot), depth_(depth), table_(table), stop_(stop) {
+                 StopCheck stop, bool wide_entries)
+    : bot_(bot),
+      depth_(depth),
+      table_(table),
+      stop_(stop),
+      wide_entries_(wide_entries || (depth > 0 && !compact_entries_fit(depth - 1))) {
     if (depth == 0) {
         return;
     }
@@ -20,9 +24,32 @@ BotTurn::BotTurn(const Grid& grid, Player bot, std::uint32_t depth, Transpositio
 }
 
 void BotTurn::iterate(const ZobristKeys& keys) {
-    if (!searcher_) {
-        searcher_.emplace(masks_, bot_, keys, table_, stop_);
+    if (std::holds_alternative<std::monostate>(searcher_)) {
+        if (wide_entries_) {
+            searcher_.emplace<Searcher<WideEntry>>(masks_, bot_, keys, table_, stop_);
+        } else {
+            searcher_.emplace<Searcher<CompactEntry>>(masks_, bot_, keys, table_, stop_);
+        }
     }
+    if (auto* compact = std::get_if<Searcher<CompactEntry>>(&searcher_)) {
+        iterate_with(*compact);
+    } else {
+        iterate_with(std::get<Searcher<WideEntry>>(searcher_));
+    }
+}
+
+std::uint64_t BotTurn::nodes() const {
+    if (const auto* compact = std::get_if<Searcher<CompactEntry>>(&searcher_)) {
+        return compact->nodes();
+    }
+    if (const auto* wide = std::get_if<Searcher<WideEntry>>(&searcher_)) {
+        return wide->nodes();
+    }
+    return 0;
+}
+
+template <class Entry>
+void BotTurn::iterate_with(Searcher<Entry>& searcher) {
     ++iteration_;
     // The ordered list afresh, the previous iteration's best action at its head.
     std::uint8_t actions[MAX_MOVES];
@@ -30,15 +57,15 @@ void BotTurn::iterate(const ZobristKeys& keys) {
     if (best_action_ != NO_ACTION) {
         std::swap(actions[0], *std::find(actions, actions + count_, best_action_));
     }
-    const std::uint64_t nodes_before = searcher_->nodes();
+    const std::uint64_t nodes_before = searcher.nodes();
     const auto bot_side = static_cast<std::uint8_t>(bot_);
     Score best = 0;
     std::uint8_t best_action = NO_ACTION;
     for (unsigned i = 0; i < count_; ++i) {
         const Node child{apply_code(root_, actions[i]),           iteration_ - 1, false,
                          static_cast<std::uint8_t>(bot_side ^ 1), ROOT_ALPHA,     ROOT_BETA};
-        const Score score = searcher_->search(child);
-        if (searcher_->stopped()) {
+        const Score score = searcher.search(child);
+        if (searcher.stopped()) {
             stopped_ = true;
             searching_ = false;
             return;
@@ -51,7 +78,7 @@ void BotTurn::iterate(const ZobristKeys& keys) {
     }
     best_action_ = best_action;
     best_score_ = best;
-    iteration_nodes_ = searcher_->nodes() - nodes_before;
+    iteration_nodes_ = searcher.nodes() - nodes_before;
     searching_ = best <= FORCED_WIN && iteration_ < depth_;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <variant>
 
 #include "bot/search.hpp"
 #include "bot/table.hpp"
@@ -28,9 +29,11 @@ struct TurnOutcome {
 // benchmarks step through one to read each iteration's figures.
 class BotTurn {
   public:
-    // Lists the root actions; nothing is searched yet.
+    // Lists the root actions; nothing is searched yet. The table's entries are compact
+    // when the turn's depths fit them (compact_entries_fit), else wide; `wide_entries`
+    // asks for wide ones at any depth (the tests check that the two forms agree).
     BotTurn(const Grid& grid, Player bot, std::uint32_t depth, TranspositionTable& table,
-            StopCheck stop);
+            StopCheck stop, bool wide_entries = false);
 
     // Whether another iteration is to run (false from the start for depth 0 or when the
     // bot has no action, and after a stop).
@@ -44,9 +47,12 @@ class BotTurn {
     // The last iteration's nodes and best score, and all the turn's nodes.
     std::uint64_t iteration_nodes() const { return iteration_nodes_; }
     Score iteration_score() const { return best_score_; }
-    std::uint64_t nodes() const { return searcher_ ? searcher_->nodes() : 0; }
+    std::uint64_t nodes() const;
 
   private:
+    template <class Entry>
+    void iterate_with(Searcher<Entry>& searcher);
+
     bot_detail::Position root_{};
     bot_detail::CardMasks masks_{};
     Player bot_;
@@ -61,7 +67,8 @@ class BotTurn {
     std::uint8_t best_action_ = bot_detail::NO_ACTION;
     Score best_score_ = 0;
     std::uint64_t iteration_nodes_ = 0;
-    std::optional<Searcher> searcher_;
+    bool wide_entries_;
+    std::variant<std::monostate, Searcher<CompactEntry>, Searcher<WideEntry>> searcher_;
 };
 
 // Chooses a move for `bot` searching up to `depth` plies, without changing `grid`, on

@@ -136,12 +136,20 @@ MoveText move_text(const Action& action) {
     return text;
 }
 
-FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side) {
-    FixedList<MoveText, MAX_MOVES> moves;
+FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side) {
+    FixedList<Action, MAX_MOVES> actions;
     // A person may aim a Figure at any other card on the grid, their own included.
     for_each_move(
         grid, side, [](const Cell& target) { return target.state != CellState::Empty; },
-        [&moves](const Action& action) { moves.push_back(move_text(action)); });
+        [&actions](const Action& action) { actions.push_back(action); });
+    return actions;
+}
+
+FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side) {
+    FixedList<MoveText, MAX_MOVES> moves;
+    for (const Action& action : legal_actions(grid, side)) {
+        moves.push_back(move_text(action));
+    }
     return moves;
 }
 

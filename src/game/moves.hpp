@@ -58,6 +58,9 @@ MoveText move_text(const Action& action);
 // order, a Figure's targets in row-major order behind it.
 FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side);
 
+// The same moves as actions, in the same order.
+FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side);
+
 // The shape every listing of moves shares (legal_moves, and the bot's own ordering):
 // sources in row-major order, a plain move for a face-down card (either side's) or one's
 // own face-up Normal, and for one's own face-up Figure a targeted move per aimable cell,

@@ -45,21 +45,19 @@ TEST(Minimax, WorkedFigures) {
     EXPECT_EQ(minimax(parse_grid("-- -- -- -- / -- -- -- -- / -- -- -- --"), 2, true, Player::A,
                       Player::A, LOW, HIGH, table, keys),
               0);
-    EXPECT_FALSE(
-        find_entry(table, position_hash(lone_a, keys)));  // nothing stored for a terminal position
+    EXPECT_FALSE(find_entry(table, lone_a, keys));  // nothing stored for a terminal position
 }
 
 TEST(Minimax, EntryAfterCutOffByFirstChild) {
     const ZobristKeys keys = vectors::keys_from_seed(2);
     const Grid grid = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF --");  // m - o = 10
-    const std::uint64_t hash = position_hash(grid, keys);
     {
         TranspositionTable table = new_table();
         std::uint64_t nodes = 0;
         EXPECT_EQ(minimax(grid, 1, true, Player::A, Player::A, -200, -150, table, keys, &nodes),
                   10);
         EXPECT_EQ(nodes, 2u);  // the node itself and its first child
-        const auto entry = find_entry(table, hash);
+        const auto entry = find_entry(table, grid, keys);
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->depth, 1u);
         EXPECT_EQ(entry->score, 10);
@@ -69,7 +67,7 @@ TEST(Minimax, EntryAfterCutOffByFirstChild) {
     {
         TranspositionTable table = new_table();
         EXPECT_EQ(minimax(grid, 1, false, Player::B, Player::A, 150, 200, table, keys), 10);
-        const auto entry = find_entry(table, hash);
+        const auto entry = find_entry(table, grid, keys);
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->score, 10);
         EXPECT_EQ(entry->bound, Bound::UpperBound);
@@ -93,14 +91,121 @@ TEST(BotTurn, MatchesTheRecursiveDefinition) {
         std::optional<Action> expected_move;
         TurnStats expected;
         reference.turn(grid, depth, expected_move, expected);
+        for (const bool wide : {false, true}) {
+            TurnStats stats;
+            const TurnOutcome outcome = bot_turn_with_stats(
+                grid, bot, depth, keys, stats, StopCheck{}, TranspositionTable::SLOT_BITS, wide);
+            ASSERT_EQ(outcome.status, TurnStatus::Done);
+            ASSERT_EQ(outcome.move, expected_move) << "round " << round << " wide " << wide;
+            ASSERT_EQ(stats.iteration_nodes, expected.iteration_nodes) << "round " << round;
+            if (expected_move) {
+                ASSERT_EQ(stats.score, expected.score) << "round " << round;
+            }
+        }
+    }
+}
+
+// A small table replaces entries all the time; its slots must still tell apart the
+// positions that share one, by the bits above the slot index.
+TEST(BotTurn, MatchesTheRecursiveDefinitionOnSmallTables) {
+    Xoshiro256 rng({9, 10, 11, 12});
+    auto next_word = [&rng] { return rng.next_u32(); };
+    for (int round = 0; round < 200; ++round) {
+        const unsigned slot_bits = TranspositionTable::MIN_SLOT_BITS + round % 4;
+        Grid grid = lay_out([&] {
+            Deck deck = initial_deck();
+            shuffle(deck, next_word);
+            return deck;
+        }());
+        for (Cell& cell : grid.cells)
+            cell.state = static_cast<CellState>(rng.next_u32() % 8 < 5 ? 0 : rng.next_u32() % 3);
+        const Player bot = rng.next_u32() % 2 ? Player::A : Player::B;
+        const std::uint32_t depth = 3 + rng.next_u32() % 4;
+        const ZobristKeys keys = vectors::keys_from_seed(1000 + round);
+        Reference reference{keys, bot, {}};
+        reference.slot_mask = (std::uint64_t{1} << slot_bits) - 1;
+        std::optional<Action> expected_move;
+        TurnStats expected;
+        reference.turn(grid, depth, expected_move, expected);
         TurnStats stats;
-        const TurnOutcome outcome = bot_turn_with_stats(grid, bot, depth, keys, stats);
+        const bool wide = round % 8 >= 4;
+        const TurnOutcome outcome =
+            bot_turn_with_stats(grid, bot, depth, keys, stats, StopCheck{}, slot_bits, wide);
         ASSERT_EQ(outcome.status, TurnStatus::Done);
         ASSERT_EQ(outcome.move, expected_move) << "round " << round;
         ASSERT_EQ(stats.iteration_nodes, expected.iteration_nodes) << "round " << round;
         if (expected_move) {
             ASSERT_EQ(stats.score, expected.score) << "round " << round;
         }
+    }
+}
+
+template <class Entry>
+void check_round_trips(Score extreme) {
+    for (const Bound bound : {Bound::Exact, Bound::LowerBound, Bound::UpperBound}) {
+        for (const Score score : {Score{0}, Score{-1}, Score{140}, extreme, -extreme}) {
+            for (const std::uint32_t depth : {0u, 1u, Entry::MAX_DEPTH}) {
+                for (const std::uint32_t key : {0u, 0xFFFFFFu, 0xA5A5A5u}) {
+                    Entry entry{};
+                    entry.store(key, depth, score, bound, 0xFF);
+                    EXPECT_TRUE(entry.holds(key));
+                    EXPECT_FALSE(entry.holds(key ^ 0x800000));
+                    EXPECT_FALSE(entry.holds(key ^ 1));
+                    EXPECT_EQ(entry.score(), score);
+                    EXPECT_EQ(entry.depth(), depth);
+                    EXPECT_EQ(entry.bound(), bound);
+                    EXPECT_EQ(entry.action(), 0xFF);
+                    entry.store(key, depth, score, bound, 0x3B);
+                    EXPECT_EQ(entry.action(), 0x3B);
+                }
+            }
+        }
+    }
+}
+
+TEST(TableEntries, HoldEveryValueOfTheirRange) {
+    // A win scores 10000 + the remaining depth, which is below the turn's depth.
+    check_round_trips<CompactEntry>(10000 + Score{CompactEntry::MAX_DEPTH} + 1);
+    check_round_trips<WideEntry>(10000 + Score{WideEntry::MAX_DEPTH});
+    EXPECT_TRUE(compact_entries_fit(0));
+    EXPECT_TRUE(compact_entries_fit(16383));
+    EXPECT_FALSE(compact_entries_fit(16384));
+    bot_detail::Position position{0xFFF, 0x801};
+    EXPECT_EQ(entry_key(position), 0x801FFFu);
+}
+
+template <class Entry>
+void check_slots(unsigned bits) {
+    auto table = TranspositionTable::allocate(bits);
+    ASSERT_TRUE(table);
+    // Two positions whose hashes share a slot: the slot answers for the one stored only.
+    const std::uint64_t hash = 0x0123456789ABCDEFull;
+    const std::uint64_t other = hash ^ (std::uint64_t{1} << bits);
+    const std::uint32_t key = 0x012345, other_key = 0x012346;
+    EXPECT_EQ(table->occupied_slot<Entry>(hash), nullptr);
+    table->slot_for_store<Entry>(hash).store(key, 7, -12345, Bound::Exact, 0x12);
+    const Entry* slot = table->occupied_slot<Entry>(other);
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(slot, table->occupied_slot<Entry>(hash));
+    EXPECT_TRUE(slot->holds(key));
+    EXPECT_FALSE(slot->holds(other_key)) << bits;
+    EXPECT_EQ(slot->score(), -12345);
+    EXPECT_EQ(slot->depth(), 7u);
+    // The last slot lies within the block (the sanitized build checks).
+    const std::uint64_t last = ~std::uint64_t{0};
+    table->slot_for_store<Entry>(last).store(other_key, 1, 1, Bound::UpperBound, 0);
+    EXPECT_TRUE(table->occupied_slot<Entry>(last)->holds(other_key));
+    table->clear();
+    EXPECT_EQ(table->occupied_slot<Entry>(hash), nullptr);
+    EXPECT_EQ(table->occupied_slot<Entry>(last), nullptr);
+}
+
+TEST(TranspositionTable, SizesFromMinimumToTheProducts) {
+    EXPECT_FALSE(TranspositionTable::allocate(TranspositionTable::MIN_SLOT_BITS - 1));
+    EXPECT_FALSE(TranspositionTable::allocate(TranspositionTable::SLOT_BITS + 1));
+    for (unsigned bits : {TranspositionTable::MIN_SLOT_BITS, 16u, TranspositionTable::SLOT_BITS}) {
+        check_slots<CompactEntry>(bits);
+        check_slots<WideEntry>(bits);
     }
 }
 
@@ -129,8 +234,8 @@ TEST(BotTurn, DepthOneAfterTheDealAimsAtTheFirstFigure) {
 
 TEST(BotTurn, ImmediateWinStopsAfterOneIterationEvenAtMaximumDepth) {
     const Grid grid =
-        parse_grid("AN -- -- -- / -- -- -- -- / -- -- -- bn");  // C4 removes B's last card
-    for (std::uint32_t depth : {1u, 50u, MAX_DEPTH}) {
+        parse_grid("AN -- -- -- / -- -- -- -- / -- -- -- bn");          // C4 removes B's last card
+    for (std::uint32_t depth : {1u, 50u, 16384u, 16385u, MAX_DEPTH}) {  // both entry forms
         TurnStats stats;
         const TurnOutcome outcome =
             bot_turn_with_stats(grid, Player::A, depth, vectors::keys_from_seed(5), stats);

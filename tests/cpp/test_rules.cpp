@@ -299,6 +299,18 @@ TEST(RulesPlay, MakesNoAllocation) {
     EXPECT_GT(moves.size(), 0u);
 }
 
+TEST(RulesListing, ActionsAreTheListedMovesInOrder) {
+    for (const Player side : {Player::A, Player::B}) {
+        const auto actions = legal_actions(EXAMPLE, side);
+        std::vector<std::string> written;
+        for (const Action& action : actions) {
+            written.emplace_back(move_text(action).view());
+        }
+        EXPECT_EQ(written, listing(EXAMPLE, side));
+        EXPECT_FALSE(written.empty());
+    }
+}
+
 TEST(RulesMoveText, WritesPlainAndTargetedMoves) {
     EXPECT_EQ(move_text(Action{0, 0, std::nullopt}).view(), "A1");
     EXPECT_EQ(move_text(Action{2, 3, std::nullopt}).view(), "C4");

@@ -78,6 +78,15 @@ def test_depth_zero_and_depth_one_after_a_deal():
     assert str(board) == picture
 
 
+def test_the_chosen_move_is_the_listed_text_object():
+    board = Board()
+    for player in (Player.A, Player.B):
+        move = board.play_bot(player, 2)
+        listed = board.get_legal_moves(player)
+        assert move in listed and listed[listed.index(move)] is move
+        assert board.play_bot(player, 2) is move
+
+
 def test_an_immediate_win_is_found_at_any_depth():
     tracker = Tracker()
     tracker.empty_cards_of("B", keep=1)

@@ -274,8 +274,9 @@ def test_repeated_calls_leave_nothing_behind(group, record_property):
 
 
 def test_deep_searches_give_their_table_back(record_property):
-    # Each call takes a 16 MiB table and frees it. Once malloc has kept one such block
-    # for reuse, the pages the searches touch in it stay resident, up to its whole size;
+    # Each call takes a table (16 MiB of address space, 8 MiB of it touched at this
+    # depth) and frees it. Once malloc has kept one such block for reuse, the pages the
+    # searches touch in it stay resident, up to its whole size;
     # a table leaked per call would instead add its bitmap (128 KiB, always written) and
     # 16 MiB of address space every time.
     calls = scaled(1_000)

@@ -334,6 +334,48 @@ def test_legal_moves_of_a_fresh_deal():
         assert board.get_legal_moves(player) == second_list
 
 
+def test_listed_texts_are_shared_across_calls_and_boards():
+    # Every text comes from one set made for the process: equal texts are one object,
+    # on every call and every board, and the lists themselves are fresh.
+    board, other = varno.Board(), varno.Board()
+    for player in PLAYERS.values():
+        first, second = board.get_legal_moves(player), board.get_legal_moves(player)
+        assert first == second and first is not second
+        assert all(a is b for a, b in zip(first, second))
+        shared = {move: move for move in first}
+        for move in other.get_legal_moves(player):
+            if move in shared:
+                assert move is shared[move]
+    # The texts stay intact however callers use them.
+    texts = board.get_legal_moves(Player.A)
+    before = list(map(str, texts))
+    del texts[:]
+    assert list(map(str, board.get_legal_moves(Player.A))) == before
+
+
+def test_every_move_text_listed_anywhere_is_the_one_object():
+    # Playing games to their end meets plain moves on every cell and targeted moves of
+    # many pairs: each text, wherever it is listed, is one object.
+    rng = random.Random(7)
+    seen = {}
+    for _ in range(40):
+        board, model = fresh()
+        side = "A"
+        for _ in range(60):
+            listed = board.get_legal_moves(PLAYERS[side])
+            assert listed == model.legal_moves(side)
+            for move in listed:
+                assert seen.setdefault(move, move) is move
+            if not listed:
+                break
+            move = rng.choice(listed)
+            board.play(move, PLAYERS[side], ROOM)
+            model.play(move, side)
+            side = "B" if side == "A" else "A"
+    assert len([m for m in seen if len(m) == 2]) == 12
+    assert all(len(m) in (2, 4) and m.isascii() for m in seen)
+
+
 def test_every_listed_move_is_accepted_on_its_own_deal():
     # A Board cannot be copied, so each listed move gets a deal of its own: the n-th
     # listed move of a fresh deal, for every n.

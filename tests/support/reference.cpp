@@ -72,31 +72,55 @@ Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player sid
     Position position{};
     CardMasks masks{};
     encode_grid(grid, position, masks);
-    Searcher searcher(masks, bot, keys, table, StopCheck{});
-    const Score score = searcher.search(
-        Node{position, depth, maximizing, static_cast<std::uint8_t>(side), alpha, beta});
-    if (nodes != nullptr) {
-        *nodes += searcher.nodes();
+    const Node root{position, depth, maximizing, static_cast<std::uint8_t>(side), alpha, beta};
+    const auto run = [&](auto& searcher) {
+        const Score score = searcher.search(root);
+        if (nodes != nullptr) {
+            *nodes += searcher.nodes();
+        }
+        return score;
+    };
+    if (compact_entries_fit(depth)) {
+        Searcher<CompactEntry> searcher(masks, bot, keys, table, StopCheck{});
+        return run(searcher);
     }
-    return score;
+    Searcher<WideEntry> searcher(masks, bot, keys, table, StopCheck{});
+    return run(searcher);
 }
 
-std::optional<TableEntry> find_entry(const TranspositionTable& table, std::uint64_t hash) {
-    const PackedEntry* const slot = table.occupied_slot(hash);
-    if (slot == nullptr || !slot->holds(hash)) {
+namespace {
+
+template <class Entry>
+std::optional<TableEntry> read_entry(const TranspositionTable& table, std::uint64_t hash,
+                                     std::uint32_t key) {
+    const Entry* const slot = table.occupied_slot<Entry>(hash);
+    if (slot == nullptr || !slot->holds(key)) {
         return std::nullopt;
     }
     return TableEntry{slot->depth(), slot->score(), slot->bound(), decode_action(slot->action())};
 }
 
+}  // namespace
+
+std::optional<TableEntry> find_entry(const TranspositionTable& table, const Grid& grid,
+                                     const ZobristKeys& keys, bool compact) {
+    Position position{};
+    CardMasks masks{};
+    encode_grid(grid, position, masks);
+    const std::uint64_t hash = position_hash(grid, keys);
+    return compact ? read_entry<CompactEntry>(table, hash, entry_key(position))
+                   : read_entry<WideEntry>(table, hash, entry_key(position));
+}
+
 TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t depth,
-                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop) {
-    std::optional<TranspositionTable> table = TranspositionTable::allocate();
+                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop,
+                                unsigned slot_bits, bool wide_entries) {
+    std::optional<TranspositionTable> table = TranspositionTable::allocate(slot_bits);
     if (!table) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
     try {
-        BotTurn turn(grid, bot, depth, *table, stop);
+        BotTurn turn(grid, bot, depth, *table, stop, wide_entries);
         while (turn.searching()) {
             turn.iterate(keys);
             if (turn.outcome().status == TurnStatus::Done) {

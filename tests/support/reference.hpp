@@ -41,8 +41,9 @@ std::uint64_t position_hash(const Grid& grid, const ZobristKeys& keys);
 
 // ---- The search on grids ------------------------------------------------------------
 
-// The alpha-beta value of one position, by the module's search, on the caller's table.
-// Adds the nodes it visits to *nodes when given.
+// The alpha-beta value of one position, by the module's search, on the caller's table,
+// with entries of the form a turn of `depth + 1` plies would use. Adds the nodes it
+// visits to *nodes when given.
 Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player side, Player bot,
               Score alpha, Score beta, TranspositionTable& table, const ZobristKeys& keys,
               std::uint64_t* nodes = nullptr);
@@ -55,8 +56,10 @@ struct TableEntry {
     Action best_action;
 };
 
-// The entry whose key equals `hash`, if its slot holds one.
-std::optional<TableEntry> find_entry(const TranspositionTable& table, std::uint64_t hash);
+// The entry of `grid`'s position (with `keys`), if its slot holds one, read as compact
+// when `compact` (the form of a search whose depths fit it) else as wide.
+std::optional<TableEntry> find_entry(const TranspositionTable& table, const Grid& grid,
+                                     const ZobristKeys& keys, bool compact = true);
 
 // ---- A turn's figures ---------------------------------------------------------------
 
@@ -66,9 +69,13 @@ struct TurnStats {
     std::uint64_t nodes = 0;                     // all nodes of the turn
 };
 
-// bot_turn with `keys` on a table of its own, recording each iteration's figures.
+// bot_turn with `keys` on a table of its own (of 2^slot_bits slots), recording each
+// iteration's figures.
+// iteration's figures. `wide_entries` as for BotTurn.
 TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t depth,
-                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop = {});
+                                const ZobristKeys& keys, TurnStats& stats, StopCheck stop = {},
+                                unsigned slot_bits = TranspositionTable::SLOT_BITS,
+                                bool wide_entries = false);
 
 // The same without the figures.
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, const ZobristKeys& keys,

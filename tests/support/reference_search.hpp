@@ -34,6 +34,7 @@ struct Reference {
     Player bot;
     std::unordered_map<std::uint64_t, Entry> table;
     std::uint64_t nodes = 0;
+    std::uint64_t slot_mask = 0xFFFFF;  // the slots of the table written out
 
     Score minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player side, Score alpha,
                   Score beta) {
@@ -41,7 +42,7 @@ struct Reference {
         const std::uint64_t hash = position_hash(grid, keys);
         const Score alpha0 = alpha, beta0 = beta;
         std::optional<Action> remembered;
-        if (auto it = table.find(hash & 0xFFFFF); it != table.end() && it->second.key == hash) {
+        if (auto it = table.find(hash & slot_mask); it != table.end() && it->second.key == hash) {
             const Entry& entry = it->second;
             remembered = entry.action;
             if (entry.depth >= depth) {
@@ -97,7 +98,7 @@ struct Reference {
                                        : (best >= beta0   ? Bound::LowerBound
                                           : best <= alpha ? Bound::UpperBound
                                                           : Bound::Exact);
-        table[hash & 0xFFFFF] = Entry{hash, depth, best, bound, best_action};
+        table[hash & slot_mask] = Entry{hash, depth, best, bound, best_action};
         return best;
     }
 
