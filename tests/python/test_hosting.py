@@ -136,12 +136,19 @@ def test_errors_near_the_recursion_limit_and_out_of_memory_do_not_abort():
     assert "UnicodeEncodeError" in result.stdout
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is preloaded already")
-@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler for the shim")
-def test_a_failed_allocation_of_any_result_is_a_memory_error(tmp_path):
-    shim = tmp_path / "failing_malloc.so"
+@pytest.fixture
+def shim(tmp_path):
+    """The failing allocator (failing_malloc.c), built for the test."""
+    if shutil.which("cc") is None:
+        pytest.skip("needs a C compiler for the shim")
+    built = tmp_path / "failing_malloc.so"
     source = Path(__file__).with_name("failing_malloc.c")
-    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", shim, source], check=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", built, source], check=True)
+    return built
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is preloaded already")
+def test_a_failed_allocation_of_any_result_is_a_memory_error(shim):
     child = """
         import copy, ctypes, json, sys
         from varno import Board, Player
@@ -191,11 +198,7 @@ def test_a_failed_allocation_of_any_result_is_a_memory_error(tmp_path):
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is preloaded already")
-@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler for the shim")
-def test_an_import_that_cannot_make_the_move_texts_fails_and_can_be_retried(tmp_path):
-    shim = tmp_path / "failing_malloc.so"
-    source = Path(__file__).with_name("failing_malloc.c")
-    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", shim, source], check=True)
+def test_an_import_that_cannot_make_the_move_texts_fails_and_can_be_retried(shim):
     child = """
         import ctypes, sys
         shim = ctypes.CDLL(sys.argv[1])
