@@ -10,7 +10,7 @@
 #include "bot/turn.hpp"
 #include "fuzz_input.hpp"
 #include "game/board.hpp"
-#include "game/effects.hpp"
+#include "effects.hpp"
 #include "game/moves.hpp"
 #include "reference.hpp"
 #include "reference_search.hpp"

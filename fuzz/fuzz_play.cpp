@@ -7,7 +7,7 @@
 
 #include "fuzz_input.hpp"
 #include "game/board.hpp"
-#include "game/effects.hpp"
+#include "effects.hpp"
 #include "game/moves.hpp"
 
 namespace varno::fuzz {

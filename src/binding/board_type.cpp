@@ -1,6 +1,8 @@
 // The Board class: one game position, dealt by the constructor, changed only by play.
 #include <Python.h>
 
+#include <algorithm>
+
 #include "binding/borrow.hpp"
 #include "binding/call.hpp"
 #include "binding/classes.hpp"
@@ -17,10 +19,14 @@
 namespace varno::binding {
 namespace {
 
+// 32 bytes: the object header, the position's four masks and the borrow counter. A call
+// touches the object's first 32 bytes only, so at most two cache lines whatever the
+// allocator's alignment, and one line for every other object of a 16-byte aligned pool.
 struct BoardObject {
-    PyObject_HEAD Grid grid;
+    PyObject_HEAD PackedGrid grid;
     BorrowCounter borrow;
 };
+static_assert(sizeof(BoardObject) == 32);
 
 // The receiver of a method, checked against the class.
 BoardObject* as_board(PyObject* self) {
@@ -34,7 +40,7 @@ BoardObject* as_board(PyObject* self) {
 
 // A new instance of `type` (the class or, for copies, the original's class) holding
 // `grid`, allocated through the base object's constructor.
-PyObject* new_board(PyTypeObject* type, const Grid& grid) {
+PyObject* new_board(PyTypeObject* type, const PackedGrid& grid) {
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) {
         return nullptr;
@@ -57,7 +63,7 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         VARNO_FAULT_HOOK(NEW.full_name);
-        return new_board(type, new_game());
+        return new_board(type, pack(new_game()));
     });
 }
 
@@ -85,8 +91,8 @@ PyObject* with_board(PyObject* self, [[maybe_unused]] const char* site, Body&& b
 
 PyObject* board_str(PyObject* self) {
     return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
-        return with_board<SharedBorrow>(self, "Board.__str__()", [](const Grid& grid) {
-            return new_ascii(render(grid).view());
+        return with_board<SharedBorrow>(self, "Board.__str__()", [](const PackedGrid& grid) {
+            return new_ascii(render(unpack(grid)).view());
         });
     });
 }
@@ -98,11 +104,14 @@ PyObject* board_method(const FunctionDescription& description, PyObject* self,
                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Body&& body) {
     return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* slots[Count > 0 ? Count : 1];
-        if (!match_vectorcall(description, args, nargsf, kwnames, slots)) {
+        if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == Count) [[likely]] {
+            // The common call, every argument given by position: nothing to match.
+            std::copy_n(args, Count, slots);
+        } else if (!match_vectorcall(description, args, nargsf, kwnames, slots)) {
             return nullptr;
         }
         return with_board<Borrow>(self, description.full_name,
-                                  [&](Grid& grid) { return body(grid, slots); });
+                                  [&](PackedGrid& grid) { return body(grid, slots); });
     });
 }
 
@@ -111,7 +120,7 @@ constexpr FunctionDescription PLAY{"Board.play()", PLAY_PARAMETERS};
 
 PyObject* board_play(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return board_method<ExclusiveBorrow, 3>(
-        PLAY, self, args, nargsf, kwnames, [](Grid& grid, PyObject** slots) -> PyObject* {
+        PLAY, self, args, nargsf, kwnames, [](PackedGrid& grid, PyObject** slots) -> PyObject* {
             std::string_view text;
             Player player{};
             std::string_view room_id;
@@ -136,12 +145,12 @@ PyObject* board_get_legal_moves(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
     return board_method<SharedBorrow, 1>(
         GET_LEGAL_MOVES, self, args, nargsf, kwnames,
-        [](const Grid& grid, PyObject** slots) -> PyObject* {
+        [](const PackedGrid& grid, PyObject** slots) -> PyObject* {
             Player player{};
             if (!extract_player(slots[0], "player", player)) {
                 return nullptr;
             }
-            const auto actions = legal_actions(grid, player);
+            const auto actions = legal_actions(unpack(grid), player);
             Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(actions.size())));
             if (!list) {
                 return nullptr;
@@ -167,7 +176,8 @@ constexpr FunctionDescription PLAY_BOT{"Board.play_bot()", PLAY_BOT_PARAMETERS};
 PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     return board_method<SharedBorrow, 2>(
-        PLAY_BOT, self, args, nargsf, kwnames, [](const Grid& grid, PyObject** slots) -> PyObject* {
+        PLAY_BOT, self, args, nargsf, kwnames,
+        [](const PackedGrid& grid, PyObject** slots) -> PyObject* {
             Player player{};
             std::uint32_t depth = 0;
             if (!extract_player(slots[0], "player", player) ||
@@ -175,7 +185,7 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 return nullptr;
             }
             const TurnOutcome outcome =
-                bot_turn(grid, player, depth, StopCheck{signal_raised, nullptr});
+                bot_turn(unpack(grid), player, depth, StopCheck{signal_raised, nullptr});
             switch (outcome.status) {
                 case TurnStatus::OutOfMemory:
                     return PyErr_NoMemory();
@@ -199,7 +209,7 @@ constexpr const char* PICKLE_MODULE = "_varno_pickle";
 
 // The body of both copies: a new Board of the receiver's class in the same position.
 auto same_position(PyObject* self) {
-    return [self](const Grid& grid, PyObject**) -> PyObject* {
+    return [self](const PackedGrid& grid, PyObject**) -> PyObject* {
         return new_board(Py_TYPE(self), grid);
     };
 }
@@ -225,8 +235,8 @@ constexpr FunctionDescription GETSTATE{"Board.__getstate__()", {}};
 PyObject* board_getstate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     return board_method<SharedBorrow, 0>(GETSTATE, self, args, nargsf, kwnames,
-                                         [](const Grid& grid, PyObject**) -> PyObject* {
-                                             return new_ascii(save_state(grid).view());
+                                         [](const PackedGrid& grid, PyObject**) -> PyObject* {
+                                             return new_ascii(save_state(unpack(grid)).view());
                                          });
 }
 
@@ -238,7 +248,7 @@ constexpr FunctionDescription SETSTATE{"Board.__setstate__()", STATE_PARAMETER};
 PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     return board_method<ExclusiveBorrow, 1>(SETSTATE, self, args, nargsf, kwnames,
-                                            [](Grid& grid, PyObject** slots) -> PyObject* {
+                                            [](PackedGrid& grid, PyObject** slots) -> PyObject* {
                                                 std::string_view text;
                                                 if (!extract_text(slots[0], "state", text)) {
                                                     return nullptr;
@@ -248,7 +258,7 @@ PyObject* board_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                                                     raise_rule_violation(loaded.error);
                                                     return nullptr;
                                                 }
-                                                grid = *loaded.grid;
+                                                grid = pack(*loaded.grid);
                                                 Py_RETURN_NONE;
                                             });
 }
@@ -259,8 +269,8 @@ constexpr FunctionDescription REDUCE{"Board.__reduce__()", {}};
 PyObject* board_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
     return board_method<SharedBorrow, 0>(
-        REDUCE, self, args, nargsf, kwnames, [](const Grid& grid, PyObject**) -> PyObject* {
-            Ref state = Ref::steal(new_ascii(save_state(grid).view()));
+        REDUCE, self, args, nargsf, kwnames, [](const PackedGrid& grid, PyObject**) -> PyObject* {
+            Ref state = Ref::steal(new_ascii(save_state(unpack(grid)).view()));
             if (!state) {
                 return nullptr;
             }

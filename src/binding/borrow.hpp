@@ -10,34 +10,40 @@
 namespace varno::binding {
 
 // Every instance of a module class carries a counter: 0 free, n > 0 shared borrows,
-// -1 one exclusive borrow. It is changed only atomically.
+// -1 one exclusive borrow. Borrows are taken and given back only by a thread that holds
+// the interpreter lock (the module does not declare itself safe without the lock, so
+// free-threaded builds run it with the lock too), and the lock orders every change of
+// a counter: taking a borrow is a load and a store, with no locked instruction. The
+// accesses go through atomic_ref all the same, so none is ever torn.
 
 using BorrowCounter = std::int64_t;
 
 inline bool try_borrow(BorrowCounter& counter) {
     std::atomic_ref<BorrowCounter> flag(counter);
-    BorrowCounter current = flag.load(std::memory_order_relaxed);
-    do {
-        if (current == -1) {
-            return false;
-        }
-    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                         std::memory_order_relaxed));
+    const BorrowCounter current = flag.load(std::memory_order_relaxed);
+    if (current == -1) {
+        return false;
+    }
+    flag.store(current + 1, std::memory_order_relaxed);
     return true;
 }
 
 inline void release_borrow(BorrowCounter& counter) {
-    std::atomic_ref<BorrowCounter>(counter).fetch_sub(1, std::memory_order_release);
+    std::atomic_ref<BorrowCounter> flag(counter);
+    flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 inline bool try_borrow_mut(BorrowCounter& counter) {
-    BorrowCounter expected = 0;
-    return std::atomic_ref<BorrowCounter>(counter).compare_exchange_strong(
-        expected, -1, std::memory_order_acquire, std::memory_order_relaxed);
+    std::atomic_ref<BorrowCounter> flag(counter);
+    if (flag.load(std::memory_order_relaxed) != 0) {
+        return false;
+    }
+    flag.store(-1, std::memory_order_relaxed);
+    return true;
 }
 
 inline void release_borrow_mut(BorrowCounter& counter) {
-    std::atomic_ref<BorrowCounter>(counter).store(0, std::memory_order_release);
+    std::atomic_ref<BorrowCounter>(counter).store(0, std::memory_order_relaxed);
 }
 
 // A borrow held for one scope, shared or exclusive. Check `ok()` before use: a failed

@@ -190,6 +190,12 @@ bool extract_text(PyObject* object, const char* parameter, std::string_view& out
         argument_extraction_error(parameter);
         return false;
     }
+    if (PyUnicode_IS_COMPACT_ASCII(object)) {
+        // ASCII is its own UTF-8: the characters are the bytes, with no call out.
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+        return true;
+    }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) {

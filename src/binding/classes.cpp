@@ -63,15 +63,11 @@ PyObject* get_class(ClassCell& cell) {
     return cell.ready.get_or_create([&cell] { return create_class(cell); });
 }
 
-PyTypeObject* require_class(ClassCell& cell) {
-    PyObject* type = cell.ready.get();
-    if (type == nullptr) [[unlikely]] {
-        type = get_class(cell);
-        if (type == nullptr) {
-            PyErr_WriteUnraisable(nullptr);
-            VARNO_FAULT(
-                ("failed to create type object for `" + std::string(cell.name) + "`").c_str());
-        }
+PyTypeObject* create_required_class(ClassCell& cell) {
+    PyObject* type = get_class(cell);
+    if (type == nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        VARNO_FAULT(("failed to create type object for `" + std::string(cell.name) + "`").c_str());
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -31,8 +31,16 @@ struct ClassCell {
 PyObject* get_class(ClassCell& cell);
 
 // For methods, which cannot do without the class: a creation failure is reported as
-// unraisable and ends the call as a fault.
-PyTypeObject* require_class(ClassCell& cell);
+// unraisable and ends the call as a fault. Inline, since every call checks its receiver
+// or an argument against a class that almost always exists already.
+PyTypeObject* create_required_class(ClassCell& cell);
+
+inline PyTypeObject* require_class(ClassCell& cell) {
+    if (PyObject* type = cell.ready.get()) [[likely]] {
+        return reinterpret_cast<PyTypeObject*>(type);
+    }
+    return create_required_class(cell);
+}
 
 // The type as far as it exists (for the attribute makers).
 PyTypeObject* published_class(ClassCell& cell);

@@ -185,7 +185,7 @@ bool extract_player(PyObject* object, const char* parameter, Player& out) {
     }
     // A shared borrow taken and given back at once: with the interpreter lock held that
     // is a check that no exclusive borrow stands, and members are never borrowed
-    // exclusively, so the two locked writes of a real borrow would buy nothing.
+    // exclusively, so the two writes of a real borrow would buy nothing.
     auto* member = reinterpret_cast<ValueObject*>(object);
     if (std::atomic_ref<BorrowCounter>(member->borrow).load(std::memory_order_acquire) == -1) {
         PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");

@@ -1,7 +1,7 @@
 // Internal to the bot: the packed position the search works on, and its fast action
 // generation, effects and hashing. Each gives exactly the result of its counterpart on a
-// `Grid`: apply_action (game/effects.hpp), and the ordered actions and position hash that
-// the tests check the search against.
+// `Grid`: the cell-by-cell effects of a move (apply_action in the tests' support), and
+// the ordered actions and position hash that the tests check the search against.
 //
 // A cell is bit 4*row + col of a 12-bit mask. A position is two masks: `present` (the
 // cell holds a card) and `face_up` (a subset of `present`). The owner and kind of the

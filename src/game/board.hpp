@@ -66,6 +66,48 @@ struct Grid {
 };
 static_assert(sizeof(Grid) == 36);
 
+// The grid in four 12-bit masks, cell (r, c) at bit 4 * r + c: what a Board keeps, in 8
+// bytes rather than 36. Moves change only `present` and `face_up`; the owners and kinds
+// stay with the cells, empty ones included, so a grid packs and unpacks without loss.
+struct PackedGrid {
+    std::uint16_t present;  // the cell holds a card
+    std::uint16_t face_up;  // the card is face up: always within `present`
+    std::uint16_t owned_b;  // the cell's card is B's
+    std::uint16_t figures;  // the cell's card is a Figure
+
+    friend constexpr bool operator==(const PackedGrid&, const PackedGrid&) = default;
+};
+
+constexpr PackedGrid pack(const Grid& grid) {
+    PackedGrid packed{0, 0, 0, 0};
+    for (unsigned i = 0; i < CELL_COUNT; ++i) {
+        const Cell& cell = grid.cells[i];
+        const auto bit = static_cast<std::uint16_t>(1u << i);
+        if (cell.state != CellState::Empty)
+            packed.present |= bit;
+        if (cell.state == CellState::FaceUp)
+            packed.face_up |= bit;
+        if (cell.owner == Player::B)
+            packed.owned_b |= bit;
+        if (cell.kind == CardType::Figure)
+            packed.figures |= bit;
+    }
+    return packed;
+}
+
+constexpr Grid unpack(PackedGrid packed) {
+    Grid grid{};
+    for (unsigned i = 0; i < CELL_COUNT; ++i) {
+        const bool present = packed.present >> i & 1;
+        const bool face_up = packed.face_up >> i & 1;
+        grid.cells[i] =
+            Cell{present ? (face_up ? CellState::FaceUp : CellState::FaceDown) : CellState::Empty,
+                 (packed.owned_b >> i & 1) ? Player::B : Player::A,
+                 (packed.figures >> i & 1) ? CardType::Figure : CardType::Normal};
+    }
+    return grid;
+}
+
 // One move as the rules apply it: the played cell and, when a Figure is used, the
 // cell it targets.
 struct Action {

@@ -41,7 +41,10 @@ enum class MoveError : std::uint8_t {
 std::string_view move_error_message(MoveError error);
 
 // Validates `text` as a move of `side` and, when every check passes, applies it to
-// `grid`. A refused move leaves `grid` untouched.
+// `grid`. A refused move leaves `grid` untouched. The checks and effects work on the
+// masks of the packed grid, a handful of bit operations with few branches; the Grid form
+// packs, plays and unpacks.
+MoveError play_move(PackedGrid& grid, std::string_view text, Player side);
 MoveError play_move(Grid& grid, std::string_view text, Player side);
 
 // A move written in the notation: 2 or 4 ASCII characters.

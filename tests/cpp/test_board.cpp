@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "effects.hpp"
 #include "game/board.hpp"
-#include "game/effects.hpp"
 #include "game/fault.hpp"
 #include "grid_text.hpp"
 
@@ -224,6 +224,29 @@ TEST(BoardDeck, NewGameHasTheDeckFaceUp) {
     }
     // 500 deals out of 207900 placements: a handful of repeats at most.
     EXPECT_GT(seen.size(), 400u);
+}
+
+// Every cell of every kind of grid survives packing: the three states, and the owner
+// and kind a cell keeps after its card has left. The masks are the cells' own bits.
+TEST(BoardPacked, RoundTripsEveryCellValue) {
+    std::uint32_t state = 12345;
+    const auto next = [&state] { return state = state * 1103515245u + 12345u, state >> 16; };
+    for (int trial = 0; trial < 2000; ++trial) {
+        Grid grid{};
+        for (Cell& cell : grid.cells) {
+            cell = Cell{static_cast<CellState>(next() % 3), static_cast<Player>(next() % 2),
+                        static_cast<CardType>(next() % 2)};
+        }
+        const PackedGrid packed = pack(grid);
+        ASSERT_EQ(unpack(packed), grid);
+        ASSERT_EQ(packed.face_up & ~packed.present, 0);
+        for (unsigned i = 0; i < CELL_COUNT; ++i) {
+            const Cell& cell = grid.cells[i];
+            EXPECT_EQ(packed.present >> i & 1, cell.state != CellState::Empty);
+            EXPECT_EQ(packed.owned_b >> i & 1, cell.owner == Player::B);
+            EXPECT_EQ(packed.figures >> i & 1, cell.kind == CardType::Figure);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

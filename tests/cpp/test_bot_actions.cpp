@@ -11,7 +11,7 @@
 
 #include "bot/position.hpp"
 #include "game/board.hpp"
-#include "game/effects.hpp"
+#include "effects.hpp"
 #include "game/random.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "game/board.hpp"
-#include "game/effects.hpp"
+#include "effects.hpp"
 #include "game/moves.hpp"
 #include "game/picture.hpp"
 #include "grid_text.hpp"

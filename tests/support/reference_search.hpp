@@ -11,8 +11,8 @@
 
 #include "bot/table.hpp"
 #include "bot/zobrist.hpp"
+#include "effects.hpp"
 #include "game/board.hpp"
-#include "game/effects.hpp"
 #include "reference.hpp"
 
 namespace varno::reference {

@@ -1,4 +1,4 @@
-#include "game/effects.hpp"
+#include "effects.hpp"
 
 namespace varno {
 

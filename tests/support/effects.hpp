@@ -1,4 +1,6 @@
-// The effect of a move on the grid: cards turn over and leave; nothing else changes.
+// The effect of a move on a Grid, cell by cell: cards turn over and leave; nothing else
+// changes. The plain statement that the packed forms (play_move on the masks, the bot's
+// positions) are checked against.
 #pragma once
 
 #include "game/board.hpp"
