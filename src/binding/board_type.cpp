@@ -92,7 +92,7 @@ PyObject* with_board(PyObject* self, [[maybe_unused]] const char* site, Body&& b
 PyObject* board_str(PyObject* self) {
     return run_guarded<PyObject*>(nullptr, [self]() -> PyObject* {
         return with_board<SharedBorrow>(self, "Board.__str__()", [](const PackedGrid& grid) {
-            return new_ascii(render(unpack(grid)).view());
+            return new_ascii(render(grid).view());
         });
     });
 }

@@ -27,7 +27,7 @@ class PictureWriter {
 
 }  // namespace
 
-Picture render(const Grid& grid) {
+Picture render(PackedGrid grid) {
     Picture picture;
     PictureWriter out(picture);
     out.put(HEADER);
@@ -35,29 +35,28 @@ Picture render(const Grid& grid) {
         out.put(static_cast<char>('A' + row));
         out.put(' ');
         for (unsigned col = 0; col < COLS; ++col) {
-            const Cell& cell = grid.at(row, col);
-            switch (cell.state) {
-                case CellState::FaceUp: {
-                    const char face[] = {'[',
-                                         ' ',
-                                         cell.owner == Player::A ? 'A' : 'B',
-                                         cell.kind == CardType::Normal ? 'N' : 'F',
-                                         ' ',
-                                         ']'};
-                    out.put(std::string_view(face, sizeof face));
-                    break;
-                }
-                case CellState::FaceDown:
-                    out.put(FACE_DOWN);
-                    break;
-                case CellState::Empty:
-                    out.put(EMPTY);
-                    break;
+            const unsigned cell = row * COLS + col;
+            if (!(grid.present >> cell & 1)) {
+                out.put(EMPTY);
+            } else if (!(grid.face_up >> cell & 1)) {
+                out.put(FACE_DOWN);
+            } else {
+                const char face[] = {'[',
+                                     ' ',
+                                     (grid.owned_b >> cell & 1) ? 'B' : 'A',
+                                     (grid.figures >> cell & 1) ? 'F' : 'N',
+                                     ' ',
+                                     ']'};
+                out.put(std::string_view(face, sizeof face));
             }
         }
         out.put('\n');
     }
     return picture;
+}
+
+Picture render(const Grid& grid) {
+    return render(pack(grid));
 }
 
 }  // namespace varno

@@ -19,6 +19,7 @@ struct Picture {
     std::string_view view() const { return {chars.data(), size}; }
 };
 
+Picture render(PackedGrid grid);
 Picture render(const Grid& grid);
 
 }  // namespace varno
