@@ -150,7 +150,7 @@ PyObject* board_get_legal_moves(PyObject* self, PyObject* const* args, Py_ssize_
             if (!extract_player(slots[0], "player", player)) {
                 return nullptr;
             }
-            const auto actions = legal_actions(unpack(grid), player);
+            const auto actions = legal_actions(grid, player);
             Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(actions.size())));
             if (!list) {
                 return nullptr;

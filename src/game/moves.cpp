@@ -1,6 +1,7 @@
 #include "game/moves.hpp"
 
 #include <array>
+#include <bit>
 #include <iterator>
 #include <optional>
 
@@ -150,13 +151,36 @@ MoveText move_text(const Action& action) {
     return text;
 }
 
-FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side) {
+FixedList<Action, MAX_MOVES> legal_actions(PackedGrid grid, Player side) {
     FixedList<Action, MAX_MOVES> actions;
-    // A person may aim a Figure at any other card on the grid, their own included.
-    for_each_move(
-        grid, side, [](const Cell& target) { return target.state != CellState::Empty; },
-        [&actions](const Action& action) { actions.push_back(action); });
+    const std::uint32_t own = side == Player::B ? grid.owned_b : ~std::uint32_t{grid.owned_b};
+    const std::uint32_t own_up = grid.face_up & own;
+    const std::uint32_t plain =
+        (grid.present & ~std::uint32_t{grid.face_up}) | (own_up & ~std::uint32_t{grid.figures});
+    const std::uint32_t aiming = own_up & grid.figures;
+    const auto square = [](unsigned cell) {
+        return Square{static_cast<std::uint8_t>(cell / COLS),
+                      static_cast<std::uint8_t>(cell % COLS)};
+    };
+    for (std::uint32_t cells = plain | aiming; cells != 0; cells &= cells - 1) {
+        const auto cell = static_cast<unsigned>(std::countr_zero(cells));
+        const Square source = square(cell);
+        if (plain >> cell & 1) {
+            actions.push_back(Action{source.row, source.col, std::nullopt});
+            continue;
+        }
+        // A person may aim a Figure at any other card on the grid, their own included.
+        for (std::uint32_t targets = grid.present & ~(1u << cell); targets != 0;
+             targets &= targets - 1) {
+            actions.push_back(Action{source.row, source.col,
+                                     square(static_cast<unsigned>(std::countr_zero(targets)))});
+        }
+    }
     return actions;
+}
+
+FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side) {
+    return legal_actions(pack(grid), side);
 }
 
 FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side) {

@@ -61,39 +61,9 @@ MoveText move_text(const Action& action);
 // order, a Figure's targets in row-major order behind it.
 FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side);
 
-// The same moves as actions, in the same order.
+// The same moves as actions, in the same order. Listed from the masks of the packed grid;
+// the Grid form packs and lists.
+FixedList<Action, MAX_MOVES> legal_actions(PackedGrid grid, Player side);
 FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side);
-
-// The shape every listing of moves shares (legal_moves, and the bot's own ordering):
-// sources in row-major order, a plain move for a face-down card (either side's) or one's
-// own face-up Normal, and for one's own face-up Figure a targeted move per aimable cell,
-// targets in row-major order.
-// Calls `emit(action)` for each move of `side`. A Figure is aimed at every other cell
-// for which `aimable(cell)` holds; the listings differ only in that test.
-template <class Aimable, class Emit>
-void for_each_move(const Grid& grid, Player side, Aimable&& aimable, Emit&& emit) {
-    for (std::uint8_t row = 0; row < ROWS; ++row) {
-        for (std::uint8_t col = 0; col < COLS; ++col) {
-            const Cell& cell = grid.at(row, col);
-            if (cell.state == CellState::FaceDown ||
-                (cell.state == CellState::FaceUp && cell.owner == side &&
-                 cell.kind == CardType::Normal)) {
-                emit(Action{row, col, std::nullopt});
-                continue;
-            }
-            if (cell.state != CellState::FaceUp || cell.owner != side) {
-                continue;  // empty, or a face-up card of the other side
-            }
-            for (std::uint8_t target_row = 0; target_row < ROWS; ++target_row) {
-                for (std::uint8_t target_col = 0; target_col < COLS; ++target_col) {
-                    if ((target_row != row || target_col != col) &&
-                        aimable(grid.at(target_row, target_col))) {
-                        emit(Action{row, col, Square{target_row, target_col}});
-                    }
-                }
-            }
-        }
-    }
-}
 
 }  // namespace varno
