@@ -1,13 +1,18 @@
 """Per-call times of Board.play, str(board) and Board.get_legal_moves, each next to a
-built-in operation of similar shape timed in the same run.
+built-in operation of similar shape timed in the same run, then the wall time of
+Board.play_bot at depths 1, 8 and 10 in the same run.
 
-    python bench/bench_rules.py [--calls N] [--repeats R]
+    python bench/bench_rules.py [--calls N] [--repeats R] [--deals N]
+
+Deals are random, so the play_bot figures are medians (and the worst) over many.
 """
 
 import argparse
 import os
 import random
+import statistics
 import sys
+import time
 import timeit
 
 import varno
@@ -17,6 +22,7 @@ from rules_model import CELL_NAMES, Model  # noqa: E402
 
 PLAYERS = {"A": varno.Player.A, "B": varno.Player.B}
 ROOM = "room"
+BOT_TARGETS = {1: 30e-6, 10: 0.25}  # median wall time per call, in seconds
 
 
 def best_per_call(loop, calls, repeats):
@@ -47,6 +53,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20000)
     parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--deals", type=int, default=15, help="fresh deals per depth (deep searches)")
     args = parser.parse_args()
     calls, repeats = args.calls, args.repeats
     rng = random.Random(1)
@@ -136,6 +143,30 @@ def main():
         verdict = "ok" if ratio <= target else "OVER"
         print(f"{name:<22}{own * 1e9:>9.1f}  {base_name:<26}{base * 1e9:>9.1f}"
               f"{ratio:>7.2f}x{'<= %.2gx' % target:>9} {verdict}")
+
+    print(f"\nplay_bot wall time, Python {sys.version.split()[0]}")
+    print(f"{'depth':>5} {'calls':>6} {'median':>12} {'worst':>12}  target")
+    for depth, count in ((1, 20000), (8, args.deals), (10, args.deals)):
+        median, worst = bot_times(depth, count)
+        target = BOT_TARGETS.get(depth)
+        verdict = "" if target is None else f"median <= {fmt(target)} {'ok' if median <= target else 'OVER'}"
+        print(f"{depth:>5} {count:>6} {fmt(median):>12} {fmt(worst):>12}  {verdict}")
+
+
+def bot_times(depth, count):
+    """Median and worst wall time of `count` play_bot calls at `depth` on fresh deals."""
+    boards = [varno.Board() for _ in range(min(count, 200))]
+    times = []
+    for i in range(count):
+        board = boards[i % len(boards)]
+        start = time.perf_counter()
+        board.play_bot(varno.Player.A, depth)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), max(times)
+
+
+def fmt(seconds):
+    return f"{seconds * 1e6:.1f} us" if seconds < 1e-3 else f"{seconds * 1e3:.1f} ms"
 
 
 if __name__ == "__main__":
