@@ -197,29 +197,30 @@ unsigned Searcher<Entry>::first_actions(const Node& node, std::uint8_t remembere
 }
 
 // A node at depth 1: its children are depth-0 leaves, valued here in a loop rather than
-// entered as frames. Stores and returns the node's best score (0 if stopped).
+// entered as frames. The whole list is made at once (the order is the one the table's
+// action alone and then the rest would give) and every leaf's slot is asked for before
+// the first is valued: a leaf's probe is its one miss, and the leaves are too quick to
+// hide it one sibling ahead. Stores and returns the node's best score (0 if stopped).
 template <class Entry>
 Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alpha,
                                 Score passed_beta, Frame& frame) {
+    const unsigned count =
+        frame.listed ? frame.count : list_actions(node.position, node.side, frame.actions);
+    Position children[MAX_MOVES];
+    std::uint64_t child_hashes[MAX_MOVES];
+    for (unsigned i = 0; i < count; ++i) {
+        children[i] = apply_code(node.position, frame.actions[i]);
+        child_hashes[i] = hashes_(children[i]);
+        table_.prefetch<Entry>(child_hashes[i]);
+    }
     Score best = 0;
     std::uint8_t best_action = NO_ACTION;
-    unsigned count = frame.count;
-    for (unsigned i = 0;; ++i) {
-        if (i == 1 && !frame.listed) {
-            count = list_actions(node.position, node.side, frame.actions);
-            frame.listed = true;
-        }
-        if (i >= count)
-            break;
+    for (unsigned i = 0; i < count; ++i) {
         if (count_node())
             return 0;
         Score child_alpha = node.alpha, child_beta = node.beta;
-        const Position child = apply_code(node.position, frame.actions[i]);
-        // Look one sibling ahead: ask for its slot before valuing this one.
-        if (i + 1 < count)
-            prefetch(hashes_(apply_code(node.position, frame.actions[i + 1])));
-        const Score value =
-            probe(child, hashes_(child), 0, child_alpha, child_beta).value;  // always decided
+        const Score value = probe(children[i], child_hashes[i], 0, child_alpha, child_beta)
+                                .value;  // always decided
         if (node.maximizing) {
             if (value > best || i == 0) {
                 best = value;

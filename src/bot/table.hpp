@@ -121,6 +121,15 @@ class TranspositionTable {
         return (bitmap()[slot >> 6] >> (slot & 63) & 1) ? slots<Entry>() + slot : nullptr;
     }
 
+    // Asks for the slot of `hash` and its word of the bitmap ahead of a probe. Whether the
+    // slot is occupied is not looked at: that load would wait for the bitmap.
+    template <class Entry>
+    void prefetch(std::uint64_t hash) const {
+        const std::uint64_t slot = hash & slot_mask_;
+        __builtin_prefetch(bitmap() + (slot >> 6));
+        __builtin_prefetch(slots<Entry>() + slot);
+    }
+
     // The slot of `hash` for a store, marked occupied.
     template <class Entry>
     Entry& slot_for_store(std::uint64_t hash) {
