@@ -318,8 +318,7 @@ unsigned Searcher<Entry>::list_actions(Position position, std::uint8_t side,
 // cache (and TLB) miss of most nodes.
 template <class Entry>
 void Searcher<Entry>::prefetch(std::uint64_t hash) const {
-    if (const Entry* slot = occupied_slot(hash))
-        __builtin_prefetch(slot);
+    table_.prefetch<Entry>(hash);
 }
 
 template class Searcher<CompactEntry>;
