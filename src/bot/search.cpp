@@ -12,6 +12,9 @@ namespace {
 // The stop check is polled when the node count passes a multiple of 65,536.
 constexpr std::uint64_t POLL_MASK = (std::uint64_t{1} << 16) - 1;
 
+// How many leaves ahead of the one being valued a node at depth 1 has asked for.
+constexpr unsigned LEAVES_AHEAD = 4;
+
 // How the best score of an expanded node relates to its value. alpha and beta are the
 // window at the end of the child loop; passed_alpha and passed_beta as it was passed.
 // (The loop of a maximising node moves only alpha, that of a minimising node only beta.)
@@ -198,9 +201,11 @@ unsigned Searcher<Entry>::first_actions(const Node& node, std::uint8_t remembere
 
 // A node at depth 1: its children are depth-0 leaves, valued here in a loop rather than
 // entered as frames. The whole list is made at once (the order is the one the table's
-// action alone and then the rest would give) and every leaf's slot is asked for before
-// the first is valued: a leaf's probe is its one miss, and the leaves are too quick to
-// hide it one sibling ahead. Stores and returns the node's best score (0 if stopped).
+// action alone and then the rest would give), and the slots of the next LEAVES_AHEAD
+// leaves are asked for before a leaf is valued: a leaf's probe is its one miss, and the
+// leaves are too quick to hide it one sibling ahead. A leaf's position and hash are made
+// once, when its slot is asked for; the leaves after a cut-off are never made.
+// Stores and returns the node's best score (0 if stopped).
 template <class Entry>
 Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alpha,
                                 Score passed_beta, Frame& frame) {
@@ -208,16 +213,21 @@ Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alph
         frame.listed ? frame.count : list_actions(node.position, node.side, frame.actions);
     Position children[MAX_MOVES];
     std::uint64_t child_hashes[MAX_MOVES];
-    for (unsigned i = 0; i < count; ++i) {
+    const auto ask = [&](unsigned i) {
         children[i] = apply_code(node.position, frame.actions[i]);
         child_hashes[i] = hashes_(children[i]);
         table_.prefetch<Entry>(child_hashes[i]);
-    }
+    };
+    const unsigned ahead = std::min(count, LEAVES_AHEAD);
+    for (unsigned i = 0; i < ahead; ++i)
+        ask(i);
     Score best = 0;
     std::uint8_t best_action = NO_ACTION;
     for (unsigned i = 0; i < count; ++i) {
         if (count_node())
             return 0;
+        if (i + LEAVES_AHEAD < count)
+            ask(i + LEAVES_AHEAD);
         Score child_alpha = node.alpha, child_beta = node.beta;
         const Score value = probe(children[i], child_hashes[i], 0, child_alpha, child_beta)
                                 .value;  // always decided
