@@ -42,10 +42,10 @@ void move_to_head(std::uint8_t* actions, unsigned count, std::uint8_t action) {
     }
 }
 
-// The child of `node` reached by `action`: one ply less, the other side, the same window.
-Node child_of(const Node& node, std::uint8_t action) {
-    return {apply_code(node.position, action),        node.depth - 1, !node.maximizing,
-            static_cast<std::uint8_t>(node.side ^ 1), node.alpha,     node.beta};
+// The child of `node` at `position`: one ply less, the other side, the same window.
+Node child_of(const Node& node, Position position) {
+    return {position,   node.depth - 1, !node.maximizing, static_cast<std::uint8_t>(node.side ^ 1),
+            node.alpha, node.beta};
 }
 
 }  // namespace
@@ -65,13 +65,14 @@ Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys&
 // child or finishes, stores its own value and hands that up in turn.
 template <class Entry>
 Score Searcher<Entry>::search(Node node) {
+    std::uint64_t hash = hashes_(node.position);
     for (;;) {
         if (count_node()) {
             frames_.clear();
             return 0;
         }
         Score value = 0;
-        if (enter(node, value)) {
+        if (enter(node, hash, value)) {
             continue;  // `node` is now the first child of a new frame
         }
         if (stopped_) {  // during the children of a node at depth 1
@@ -84,7 +85,7 @@ Score Searcher<Entry>::search(Node node) {
             }
             Frame& parent = frames_.top();
             record_child(parent, value);
-            if (next_child(parent, node)) {
+            if (next_child(parent, node, hash)) {
                 break;
             }
             value = finish(parent);
@@ -105,8 +106,7 @@ inline bool Searcher<Entry>::count_node() {
 // otherwise its actions are listed and either valued in a loop (depth 1, false with
 // `value`) or searched as frames (true: `node` becomes the first child).
 template <class Entry>
-inline bool Searcher<Entry>::enter(Node& node, Score& value) {
-    const std::uint64_t hash = hashes_(node.position);
+inline bool Searcher<Entry>::enter(Node& node, std::uint64_t& hash, Score& value) {
     const Score passed_alpha = node.alpha, passed_beta = node.beta;
     const Probe probe = this->probe(node.position, hash, node.depth, node.alpha, node.beta);
     if (probe.decided) {
@@ -135,7 +135,14 @@ inline bool Searcher<Entry>::enter(Node& node, Score& value) {
     frame.hash = hash;
     frame.next = 0;
     frame.best_action = NO_ACTION;
-    node = child_of(node, frame.actions[0]);
+    // The table's action was made and hashed for the probe's prefetch.
+    if (frame.actions[0] != probe.remembered || node.depth == 1) {
+        node = child_of(node, apply_code(node.position, frame.actions[0]));
+        hash = hashes_(node.position);
+    } else {
+        node = child_of(node, probe.child);
+        hash = probe.child_hash;
+    }
     return true;
 }
 
@@ -145,17 +152,20 @@ inline bool Searcher<Entry>::enter(Node& node, Score& value) {
 template <class Entry>
 inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::uint32_t depth,
                                     Score& alpha, Score& beta) const {
-    Probe result{false, 0, NO_ACTION, 0};
+    Probe result{false, 0, NO_ACTION, 0, {}, 0};
     if (const Entry* slot = occupied_slot(hash);
         slot != nullptr && slot->holds(entry_key(position))) {
         result.remembered = slot->action();
-        if (depth > 0)
-            prefetch(hashes_(apply_code(position, result.remembered)));
+        if (depth > 1) {  // (a node at depth 1 asks for its leaves itself)
+            result.child = apply_code(position, result.remembered);
+            result.child_hash = hashes_(result.child);
+            prefetch(result.child_hash);
+        }
         if (slot->depth() >= depth) {
             const Score score = slot->score();
             switch (slot->bound()) {
                 case Bound::Exact:
-                    return {true, score, result.remembered, 0};
+                    return {true, score, result.remembered, 0, {}, 0};
                 case Bound::LowerBound:
                     alpha = std::max(alpha, score);
                     break;
@@ -164,16 +174,16 @@ inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::
                     break;
             }
             if (alpha >= beta)
-                return {true, score, result.remembered, 0};
+                return {true, score, result.remembered, 0, {}, 0};
         }
     }
     const std::uint32_t bot_cells = masks_.owned[bot_];
     const Score mine = material(position.present & bot_cells, masks_.figures);
     const Score theirs = material(position.present & ~bot_cells, masks_.figures);
     if (theirs == 0 && mine != 0)
-        return {true, WIN + Score{depth}, result.remembered, 0};
+        return {true, WIN + Score{depth}, result.remembered, 0, {}, 0};
     if (mine == 0 && theirs != 0)
-        return {true, -WIN - Score{depth}, result.remembered, 0};
+        return {true, -WIN - Score{depth}, result.remembered, 0, {}, 0};
     result.material = mine - theirs;
     if (depth == 0) {
         result.decided = true;
@@ -279,7 +289,7 @@ inline void Searcher<Entry>::record_child(Frame& frame, Score value) {
 // Unless the window has closed, the frame goes on with its next child (true, `child` set);
 // the whole list is made once the table's action alone did not cut off.
 template <class Entry>
-inline bool Searcher<Entry>::next_child(Frame& frame, Node& child) {
+inline bool Searcher<Entry>::next_child(Frame& frame, Node& child, std::uint64_t& hash) {
     if (frame.node.beta <= frame.node.alpha) {
         return false;
     }
@@ -291,10 +301,20 @@ inline bool Searcher<Entry>::next_child(Frame& frame, Node& child) {
     if (++frame.next >= frame.count) {
         return false;
     }
-    child = child_of(frame.node, frame.actions[frame.next]);
+    // From the second sibling on, the child was made and hashed when its slot was asked for.
+    if (frame.next == 1) {
+        child = child_of(frame.node, apply_code(frame.node.position, frame.actions[1]));
+        hash = hashes_(child.position);
+    } else {
+        child = child_of(frame.node, frame.ahead);
+        hash = frame.ahead_hash;
+    }
     // Ask for the next sibling's slot now: the child's whole subtree lies between.
-    if (frame.next + 1 < frame.count)
-        prefetch(hashes_(apply_code(frame.node.position, frame.actions[frame.next + 1])));
+    if (frame.next + 1 < frame.count) {
+        frame.ahead = apply_code(frame.node.position, frame.actions[frame.next + 1]);
+        frame.ahead_hash = hashes_(frame.ahead);
+        prefetch(frame.ahead_hash);
+    }
     return true;
 }
 
