@@ -99,20 +99,46 @@ inline std::int64_t material(std::uint32_t cells, std::uint32_t figures) {
     return 10 * std::int64_t{POPCOUNT12[cells]} + 5 * std::int64_t{POPCOUNT12[cells & figures]};
 }
 
-// apply_action on the packed position. The action comes from generate_actions.
-inline Position apply_code(Position position, std::uint8_t code) {
-    const unsigned source = code >> 4;
-    const unsigned target = code & 0xF;
-    const auto source_bit = static_cast<std::uint16_t>(1u << source);
-    if (target != NO_TARGET) {
-        position.face_up =
-            static_cast<std::uint16_t>((position.face_up ^ (1u << target)) & ~source_bit);
-    } else if (position.face_up & source_bit) {
-        position.face_up = static_cast<std::uint16_t>((position.face_up & ~source_bit) ^
-                                                      (NEIGHBOURS[source] & position.present));
-    } else {
-        position.present = static_cast<std::uint16_t>(position.present & ~source_bit);
+// What an action code does to the masks, for every code: the source's bit, the target's
+// bit (none for a plain play), and for a plain play the source's neighbours and its bit
+// again (none for a play aimed at a target).
+struct CodeEffect {
+    std::uint16_t source;
+    std::uint16_t target;
+    std::uint16_t neighbours;
+    std::uint16_t removed;
+};
+
+inline constexpr std::array<CodeEffect, 256> CODE_EFFECTS = [] {
+    std::array<CodeEffect, 256> result{};
+    for (unsigned source = 0; source < CELL_COUNT; ++source) {
+        const auto source_bit = static_cast<std::uint16_t>(1u << source);
+        for (unsigned target = 0; target < 16; ++target) {
+            CodeEffect& effect = result[source << 4 | target];
+            effect.source = source_bit;
+            if (target == NO_TARGET) {
+                effect.neighbours = NEIGHBOURS[source];
+                effect.removed = source_bit;
+            } else if (target < CELL_COUNT) {
+                effect.target = static_cast<std::uint16_t>(1u << target);
+            }
+        }
     }
+    return result;
+}();
+
+// apply_action on the packed position. The action comes from generate_actions. A play
+// aimed at a target flips it and turns the source face down; a plain play of a face-up
+// card turns it face down and flips its neighbours; a plain play of a face-down card
+// takes it off the grid. Without branches: which case applies follows no pattern the
+// processor could predict.
+inline Position apply_code(Position position, std::uint8_t code) {
+    const CodeEffect effect = CODE_EFFECTS[code];
+    const std::uint32_t up = (position.face_up & effect.source) ? ~0u : 0u;
+    position.face_up =
+        static_cast<std::uint16_t>((position.face_up & ~std::uint32_t{effect.source}) ^
+                                   (effect.target | (up & effect.neighbours & position.present)));
+    position.present = static_cast<std::uint16_t>(position.present & ~(effect.removed & ~up));
     return position;
 }
 
