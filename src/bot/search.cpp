@@ -135,8 +135,9 @@ inline bool Searcher<Entry>::enter(Node& node, std::uint64_t& hash, Score& value
     frame.hash = hash;
     frame.next = 0;
     frame.best_action = NO_ACTION;
-    // The table's action was made and hashed for the probe's prefetch.
-    if (frame.actions[0] != probe.remembered || node.depth == 1) {
+    // The table's action was made and hashed for the probe's prefetch (the node is at
+    // depth 2 or more here).
+    if (frame.actions[0] != probe.remembered) {
         node = child_of(node, apply_code(node.position, frame.actions[0]));
         hash = hashes_(node.position);
     } else {
