@@ -195,44 +195,47 @@ inline bool is_action(Position position, std::uint32_t own, std::uint32_t figure
            ((present & ~(face_up & own)) >> target & 1);
 }
 
-// position_hash on the packed position: three lookups, one per row, in tables indexed by
-// the row's present nibble and face-up nibble. Built once per turn from the keys and the
-// card masks.
-class RowHashes {
+// position_hash on the packed position. A cell's key depends on its content: empty, face
+// down or face up (its owner and kind are fixed for the turn). So the hash is the XOR of
+// the empty grid's keys, of one value per present cell (its face-down key XOR its empty
+// key) and of one value per face-up cell (its face-up key XOR its face-down key): three
+// lookups, one per byte of the 24 bits of `present` with `face_up` above, in tables built
+// once per turn from the keys and the card masks.
+class PositionHashes {
   public:
-    RowHashes(const ZobristKeys& keys, const CardMasks& masks) {
-        for (unsigned row = 0; row < ROWS; ++row) {
+    PositionHashes(const ZobristKeys& keys, const CardMasks& masks) {
+        std::array<std::uint64_t, 24> bits{};
+        std::uint64_t empty = 0;
+        for (unsigned cell = 0; cell < CELL_COUNT; ++cell) {
+            const auto& cell_keys = keys[cell / COLS][cell % COLS];
+            // content 1 + 4 * down + 2 * owner + kind
+            const unsigned up = 1 + 2 * (masks.owned[1] >> cell & 1) + (masks.figures >> cell & 1);
+            const unsigned down = up + 4;
+            empty ^= cell_keys[0];
+            bits[cell] = cell_keys[0] ^ cell_keys[down];
+            bits[CELL_COUNT + cell] = cell_keys[down] ^ cell_keys[up];
+        }
+        for (unsigned byte = 0; byte < 3; ++byte) {
             for (unsigned index = 0; index < 256; ++index) {
-                const unsigned present = index & 0xF, face_up = index >> 4;
-                if (face_up & ~present) {
-                    tables_[row][index] = 0;  // never looked up: face_up is within present
-                    continue;
+                std::uint64_t hash = byte == 0 ? empty : 0;
+                for (unsigned bit = 0; bit < 8; ++bit) {
+                    if (index >> bit & 1)
+                        hash ^= bits[8 * byte + bit];
                 }
-                std::uint64_t hash = 0;
-                for (unsigned col = 0; col < COLS; ++col) {
-                    const unsigned cell = row * COLS + col;
-                    unsigned content = 0;
-                    if (present >> col & 1) {
-                        const unsigned down = (face_up >> col & 1) ? 0 : 1;
-                        const unsigned owner = masks.owned[1] >> cell & 1;
-                        const unsigned kind = masks.figures >> cell & 1;
-                        content = 1 + 4 * down + 2 * owner + kind;
-                    }
-                    hash ^= keys[row][col][content];
-                }
-                tables_[row][index] = hash;
+                tables_[byte][index] = hash;
             }
         }
     }
 
     std::uint64_t operator()(Position position) const {
-        const unsigned p = position.present, f = position.face_up;
-        return tables_[0][(p & 0xF) | (f & 0xF) << 4] ^ tables_[1][(p >> 4 & 0xF) | (f & 0xF0)] ^
-               tables_[2][(p >> 8 & 0xF) | (f >> 4 & 0xF0)];
+        const std::uint32_t bits = std::uint32_t{position.present} | std::uint32_t{position.face_up}
+                                                                         << CELL_COUNT;
+        return tables_[0][bits & 0xFF] ^ tables_[1][bits >> 8 & 0xFF] ^
+               tables_[2][bits >> 16 & 0xFF];
     }
 
   private:
-    std::array<std::array<std::uint64_t, 256>, ROWS> tables_;
+    std::array<std::array<std::uint64_t, 256>, 3> tables_;
 };
 
 }  // namespace varno::bot_detail

@@ -152,7 +152,7 @@ class Searcher {
     }
 
     const bot_detail::CardMasks masks_;
-    const bot_detail::RowHashes hashes_;
+    const bot_detail::PositionHashes hashes_;
     TranspositionTable& table_;
     const StopCheck stop_;
     const std::uint8_t bot_;
