@@ -86,18 +86,38 @@ inline constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOURS = [] {
     return result;
 }();
 
-// Population counts of 12-bit masks, without relying on a popcnt instruction.
-inline constexpr std::array<std::uint8_t, 4096> POPCOUNT12 = [] {
-    std::array<std::uint8_t, 4096> result{};
-    for (unsigned i = 0; i < 4096; ++i)
-        result[i] = static_cast<std::uint8_t>(std::popcount(i));
-    return result;
-}();
+// The material of both sides over a mask of present cells, for one turn's owners and
+// kinds: 10 per Normal, 15 per Figure. Two lookups, by the low and the high six cells,
+// each giving the bot's material in the low half of a word and the other side's in the
+// high half (at most 180 each: twelve cards of 15), so that one addition sums both.
+class Materials {
+  public:
+    Materials(const CardMasks& masks, std::uint8_t bot) {
+        for (unsigned half = 0; half < 2; ++half) {
+            for (unsigned index = 0; index < 64; ++index) {
+                std::uint32_t sum = 0;
+                for (unsigned bit = 0; bit < 6; ++bit) {
+                    const unsigned cell = 6 * half + bit;
+                    if (index >> bit & 1) {
+                        const std::uint32_t value = (masks.figures >> cell & 1) ? 15 : 10;
+                        sum += (masks.owned[bot] >> cell & 1) ? value : value << 16;
+                    }
+                }
+                tables_[half][index] = sum;
+            }
+        }
+    }
 
-// Material of the cards in `cells` (a subset of `present`): 10 per Normal, 15 per Figure.
-inline std::int64_t material(std::uint32_t cells, std::uint32_t figures) {
-    return 10 * std::int64_t{POPCOUNT12[cells]} + 5 * std::int64_t{POPCOUNT12[cells & figures]};
-}
+    // Both sides' material over `present`; mine and theirs read it.
+    std::uint32_t operator()(std::uint32_t present) const {
+        return tables_[0][present & 63] + tables_[1][present >> 6 & 63];
+    }
+    static std::int64_t mine(std::uint32_t both) { return both & 0xFFFF; }
+    static std::int64_t theirs(std::uint32_t both) { return both >> 16; }
+
+  private:
+    std::array<std::array<std::uint32_t, 64>, 2> tables_;
+};
 
 // What an action code does to the masks, for every code: the source's bit, the target's
 // bit (none for a plain play), and for a plain play the source's neighbours and its bit

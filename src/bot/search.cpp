@@ -55,9 +55,9 @@ Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys&
                           TranspositionTable& table, StopCheck stop)
     : masks_(masks),
       hashes_(keys, masks),
+      materials_(masks, static_cast<std::uint8_t>(bot)),
       table_(table),
-      stop_(stop),
-      bot_(static_cast<std::uint8_t>(bot)) {}
+      stop_(stop) {}
 
 // The recursive search, unrolled. Each pass of the outer loop enters one node: a node
 // that needs its children pushes a frame and enters its first child next; a node that
@@ -178,9 +178,8 @@ inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::
                 return {true, score, result.remembered, 0, {}, 0};
         }
     }
-    const std::uint32_t bot_cells = masks_.owned[bot_];
-    const Score mine = material(position.present & bot_cells, masks_.figures);
-    const Score theirs = material(position.present & ~bot_cells, masks_.figures);
+    const std::uint32_t both = materials_(position.present);
+    const Score mine = Materials::mine(both), theirs = Materials::theirs(both);
     if (theirs == 0 && mine != 0)
         return {true, WIN + Score{depth}, result.remembered, 0, {}, 0};
     if (mine == 0 && theirs != 0)

@@ -153,9 +153,9 @@ class Searcher {
 
     const bot_detail::CardMasks masks_;
     const bot_detail::PositionHashes hashes_;
+    const bot_detail::Materials materials_;
     TranspositionTable& table_;
     const StopCheck stop_;
-    const std::uint8_t bot_;
     std::uint64_t nodes_ = 0;
     bool stopped_ = false;
     bot_detail::FrameStack frames_;
