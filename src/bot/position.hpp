@@ -93,17 +93,14 @@ inline constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOURS = [] {
 class Materials {
   public:
     Materials(const CardMasks& masks, std::uint8_t bot) {
+        // Each entry from the one without its lowest cell.
         for (unsigned half = 0; half < 2; ++half) {
-            for (unsigned index = 0; index < 64; ++index) {
-                std::uint32_t sum = 0;
-                for (unsigned bit = 0; bit < 6; ++bit) {
-                    const unsigned cell = 6 * half + bit;
-                    if (index >> bit & 1) {
-                        const std::uint32_t value = (masks.figures >> cell & 1) ? 15 : 10;
-                        sum += (masks.owned[bot] >> cell & 1) ? value : value << 16;
-                    }
-                }
-                tables_[half][index] = sum;
+            tables_[half][0] = 0;
+            for (unsigned index = 1; index < 64; ++index) {
+                const unsigned cell = 6 * half + static_cast<unsigned>(std::countr_zero(index));
+                const std::uint32_t value = (masks.figures >> cell & 1) ? 15 : 10;
+                tables_[half][index] = tables_[half][index & (index - 1)] +
+                                       ((masks.owned[bot] >> cell & 1) ? value : value << 16);
             }
         }
     }
@@ -235,14 +232,13 @@ class PositionHashes {
             bits[cell] = cell_keys[0] ^ cell_keys[down];
             bits[CELL_COUNT + cell] = cell_keys[down] ^ cell_keys[up];
         }
+        // Each entry from the one without its lowest bit: a turn builds them in 768 steps.
         for (unsigned byte = 0; byte < 3; ++byte) {
-            for (unsigned index = 0; index < 256; ++index) {
-                std::uint64_t hash = byte == 0 ? empty : 0;
-                for (unsigned bit = 0; bit < 8; ++bit) {
-                    if (index >> bit & 1)
-                        hash ^= bits[8 * byte + bit];
-                }
-                tables_[byte][index] = hash;
+            tables_[byte][0] = byte == 0 ? empty : 0;
+            for (unsigned index = 1; index < 256; ++index) {
+                tables_[byte][index] =
+                    tables_[byte][index & (index - 1)] ^
+                    bits[8 * byte + static_cast<unsigned>(std::countr_zero(index))];
             }
         }
     }
