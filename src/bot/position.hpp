@@ -86,33 +86,76 @@ inline constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOURS = [] {
     return result;
 }();
 
-// Population counts of 12-bit masks, without relying on a popcnt instruction.
-inline constexpr std::array<std::uint8_t, 4096> POPCOUNT12 = [] {
-    std::array<std::uint8_t, 4096> result{};
-    for (unsigned i = 0; i < 4096; ++i)
-        result[i] = static_cast<std::uint8_t>(std::popcount(i));
+// The material of both sides over a mask of present cells, for one turn's owners and
+// kinds: 10 per Normal, 15 per Figure. Two lookups, by the low and the high six cells,
+// each giving the bot's material in the low half of a word and the other side's in the
+// high half (at most 180 each: twelve cards of 15), so that one addition sums both.
+class Materials {
+  public:
+    Materials(const CardMasks& masks, std::uint8_t bot) {
+        // Each entry from the one without its lowest cell.
+        for (unsigned half = 0; half < 2; ++half) {
+            tables_[half][0] = 0;
+            for (unsigned index = 1; index < 64; ++index) {
+                const unsigned cell = 6 * half + static_cast<unsigned>(std::countr_zero(index));
+                const std::uint32_t value = (masks.figures >> cell & 1) ? 15 : 10;
+                tables_[half][index] = tables_[half][index & (index - 1)] +
+                                       ((masks.owned[bot] >> cell & 1) ? value : value << 16);
+            }
+        }
+    }
+
+    // Both sides' material over `present`; mine and theirs read it.
+    std::uint32_t operator()(std::uint32_t present) const {
+        return tables_[0][present & 63] + tables_[1][present >> 6 & 63];
+    }
+    static std::int64_t mine(std::uint32_t both) { return both & 0xFFFF; }
+    static std::int64_t theirs(std::uint32_t both) { return both >> 16; }
+
+  private:
+    std::array<std::array<std::uint32_t, 64>, 2> tables_;
+};
+
+// What an action code does to the masks, for every code: the source's bit, the target's
+// bit (none for a plain play), and for a plain play the source's neighbours and its bit
+// again (none for a play aimed at a target).
+struct CodeEffect {
+    std::uint16_t source;
+    std::uint16_t target;
+    std::uint16_t neighbours;
+    std::uint16_t removed;
+};
+
+inline constexpr std::array<CodeEffect, 256> CODE_EFFECTS = [] {
+    std::array<CodeEffect, 256> result{};
+    for (unsigned source = 0; source < CELL_COUNT; ++source) {
+        const auto source_bit = static_cast<std::uint16_t>(1u << source);
+        for (unsigned target = 0; target < 16; ++target) {
+            CodeEffect& effect = result[source << 4 | target];
+            effect.source = source_bit;
+            if (target == NO_TARGET) {
+                effect.neighbours = NEIGHBOURS[source];
+                effect.removed = source_bit;
+            } else if (target < CELL_COUNT) {
+                effect.target = static_cast<std::uint16_t>(1u << target);
+            }
+        }
+    }
     return result;
 }();
 
-// Material of the cards in `cells` (a subset of `present`): 10 per Normal, 15 per Figure.
-inline std::int64_t material(std::uint32_t cells, std::uint32_t figures) {
-    return 10 * std::int64_t{POPCOUNT12[cells]} + 5 * std::int64_t{POPCOUNT12[cells & figures]};
-}
-
-// apply_action on the packed position. The action comes from generate_actions.
+// apply_action on the packed position. The action comes from generate_actions. A play
+// aimed at a target flips it and turns the source face down; a plain play of a face-up
+// card turns it face down and flips its neighbours; a plain play of a face-down card
+// takes it off the grid. Without branches: which case applies follows no pattern the
+// processor could predict.
 inline Position apply_code(Position position, std::uint8_t code) {
-    const unsigned source = code >> 4;
-    const unsigned target = code & 0xF;
-    const auto source_bit = static_cast<std::uint16_t>(1u << source);
-    if (target != NO_TARGET) {
-        position.face_up =
-            static_cast<std::uint16_t>((position.face_up ^ (1u << target)) & ~source_bit);
-    } else if (position.face_up & source_bit) {
-        position.face_up = static_cast<std::uint16_t>((position.face_up & ~source_bit) ^
-                                                      (NEIGHBOURS[source] & position.present));
-    } else {
-        position.present = static_cast<std::uint16_t>(position.present & ~source_bit);
-    }
+    const CodeEffect effect = CODE_EFFECTS[code];
+    const std::uint32_t up = (position.face_up & effect.source) ? ~0u : 0u;
+    position.face_up =
+        static_cast<std::uint16_t>((position.face_up & ~std::uint32_t{effect.source}) ^
+                                   (effect.target | (up & effect.neighbours & position.present)));
+    position.present = static_cast<std::uint16_t>(position.present & ~(effect.removed & ~up));
     return position;
 }
 
@@ -169,44 +212,46 @@ inline bool is_action(Position position, std::uint32_t own, std::uint32_t figure
            ((present & ~(face_up & own)) >> target & 1);
 }
 
-// position_hash on the packed position: three lookups, one per row, in tables indexed by
-// the row's present nibble and face-up nibble. Built once per turn from the keys and the
-// card masks.
-class RowHashes {
+// position_hash on the packed position. A cell's key depends on its content: empty, face
+// down or face up (its owner and kind are fixed for the turn). So the hash is the XOR of
+// the empty grid's keys, of one value per present cell (its face-down key XOR its empty
+// key) and of one value per face-up cell (its face-up key XOR its face-down key): three
+// lookups, one per byte of the 24 bits of `present` with `face_up` above, in tables built
+// once per turn from the keys and the card masks.
+class PositionHashes {
   public:
-    RowHashes(const ZobristKeys& keys, const CardMasks& masks) {
-        for (unsigned row = 0; row < ROWS; ++row) {
-            for (unsigned index = 0; index < 256; ++index) {
-                const unsigned present = index & 0xF, face_up = index >> 4;
-                if (face_up & ~present) {
-                    tables_[row][index] = 0;  // never looked up: face_up is within present
-                    continue;
-                }
-                std::uint64_t hash = 0;
-                for (unsigned col = 0; col < COLS; ++col) {
-                    const unsigned cell = row * COLS + col;
-                    unsigned content = 0;
-                    if (present >> col & 1) {
-                        const unsigned down = (face_up >> col & 1) ? 0 : 1;
-                        const unsigned owner = masks.owned[1] >> cell & 1;
-                        const unsigned kind = masks.figures >> cell & 1;
-                        content = 1 + 4 * down + 2 * owner + kind;
-                    }
-                    hash ^= keys[row][col][content];
-                }
-                tables_[row][index] = hash;
+    PositionHashes(const ZobristKeys& keys, const CardMasks& masks) {
+        std::array<std::uint64_t, 24> bits{};
+        std::uint64_t empty = 0;
+        for (unsigned cell = 0; cell < CELL_COUNT; ++cell) {
+            const auto& cell_keys = keys[cell / COLS][cell % COLS];
+            // content 1 + 4 * down + 2 * owner + kind
+            const unsigned up = 1 + 2 * (masks.owned[1] >> cell & 1) + (masks.figures >> cell & 1);
+            const unsigned down = up + 4;
+            empty ^= cell_keys[0];
+            bits[cell] = cell_keys[0] ^ cell_keys[down];
+            bits[CELL_COUNT + cell] = cell_keys[down] ^ cell_keys[up];
+        }
+        // Each entry from the one without its lowest bit: a turn builds them in 768 steps.
+        for (unsigned byte = 0; byte < 3; ++byte) {
+            tables_[byte][0] = byte == 0 ? empty : 0;
+            for (unsigned index = 1; index < 256; ++index) {
+                tables_[byte][index] =
+                    tables_[byte][index & (index - 1)] ^
+                    bits[8 * byte + static_cast<unsigned>(std::countr_zero(index))];
             }
         }
     }
 
     std::uint64_t operator()(Position position) const {
-        const unsigned p = position.present, f = position.face_up;
-        return tables_[0][(p & 0xF) | (f & 0xF) << 4] ^ tables_[1][(p >> 4 & 0xF) | (f & 0xF0)] ^
-               tables_[2][(p >> 8 & 0xF) | (f >> 4 & 0xF0)];
+        const std::uint32_t bits = std::uint32_t{position.present} | std::uint32_t{position.face_up}
+                                                                         << CELL_COUNT;
+        return tables_[0][bits & 0xFF] ^ tables_[1][bits >> 8 & 0xFF] ^
+               tables_[2][bits >> 16 & 0xFF];
     }
 
   private:
-    std::array<std::array<std::uint64_t, 256>, ROWS> tables_;
+    std::array<std::array<std::uint64_t, 256>, 3> tables_;
 };
 
 }  // namespace varno::bot_detail

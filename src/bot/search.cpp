@@ -12,6 +12,9 @@ namespace {
 // The stop check is polled when the node count passes a multiple of 65,536.
 constexpr std::uint64_t POLL_MASK = (std::uint64_t{1} << 16) - 1;
 
+// How many leaves ahead of the one being valued a node at depth 1 has asked for.
+constexpr unsigned LEAVES_AHEAD = 4;
+
 // How the best score of an expanded node relates to its value. alpha and beta are the
 // window at the end of the child loop; passed_alpha and passed_beta as it was passed.
 // (The loop of a maximising node moves only alpha, that of a minimising node only beta.)
@@ -39,10 +42,10 @@ void move_to_head(std::uint8_t* actions, unsigned count, std::uint8_t action) {
     }
 }
 
-// The child of `node` reached by `action`: one ply less, the other side, the same window.
-Node child_of(const Node& node, std::uint8_t action) {
-    return {apply_code(node.position, action),        node.depth - 1, !node.maximizing,
-            static_cast<std::uint8_t>(node.side ^ 1), node.alpha,     node.beta};
+// The child of `node` at `position`: one ply less, the other side, the same window.
+Node child_of(const Node& node, Position position) {
+    return {position,   node.depth - 1, !node.maximizing, static_cast<std::uint8_t>(node.side ^ 1),
+            node.alpha, node.beta};
 }
 
 }  // namespace
@@ -52,9 +55,9 @@ Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys&
                           TranspositionTable& table, StopCheck stop)
     : masks_(masks),
       hashes_(keys, masks),
+      materials_(masks, static_cast<std::uint8_t>(bot)),
       table_(table),
-      stop_(stop),
-      bot_(static_cast<std::uint8_t>(bot)) {}
+      stop_(stop) {}
 
 // The recursive search, unrolled. Each pass of the outer loop enters one node: a node
 // that needs its children pushes a frame and enters its first child next; a node that
@@ -62,13 +65,14 @@ Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys&
 // child or finishes, stores its own value and hands that up in turn.
 template <class Entry>
 Score Searcher<Entry>::search(Node node) {
+    std::uint64_t hash = hashes_(node.position);
     for (;;) {
         if (count_node()) {
             frames_.clear();
             return 0;
         }
         Score value = 0;
-        if (enter(node, value)) {
+        if (enter(node, hash, value)) {
             continue;  // `node` is now the first child of a new frame
         }
         if (stopped_) {  // during the children of a node at depth 1
@@ -81,7 +85,7 @@ Score Searcher<Entry>::search(Node node) {
             }
             Frame& parent = frames_.top();
             record_child(parent, value);
-            if (next_child(parent, node)) {
+            if (next_child(parent, node, hash)) {
                 break;
             }
             value = finish(parent);
@@ -102,8 +106,7 @@ inline bool Searcher<Entry>::count_node() {
 // otherwise its actions are listed and either valued in a loop (depth 1, false with
 // `value`) or searched as frames (true: `node` becomes the first child).
 template <class Entry>
-inline bool Searcher<Entry>::enter(Node& node, Score& value) {
-    const std::uint64_t hash = hashes_(node.position);
+inline bool Searcher<Entry>::enter(Node& node, std::uint64_t& hash, Score& value) {
     const Score passed_alpha = node.alpha, passed_beta = node.beta;
     const Probe probe = this->probe(node.position, hash, node.depth, node.alpha, node.beta);
     if (probe.decided) {
@@ -132,7 +135,15 @@ inline bool Searcher<Entry>::enter(Node& node, Score& value) {
     frame.hash = hash;
     frame.next = 0;
     frame.best_action = NO_ACTION;
-    node = child_of(node, frame.actions[0]);
+    // The table's action was made and hashed for the probe's prefetch (the node is at
+    // depth 2 or more here).
+    if (frame.actions[0] != probe.remembered) {
+        node = child_of(node, apply_code(node.position, frame.actions[0]));
+        hash = hashes_(node.position);
+    } else {
+        node = child_of(node, probe.child);
+        hash = probe.child_hash;
+    }
     return true;
 }
 
@@ -142,17 +153,20 @@ inline bool Searcher<Entry>::enter(Node& node, Score& value) {
 template <class Entry>
 inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::uint32_t depth,
                                     Score& alpha, Score& beta) const {
-    Probe result{false, 0, NO_ACTION, 0};
+    Probe result{false, 0, NO_ACTION, 0, {}, 0};
     if (const Entry* slot = occupied_slot(hash);
         slot != nullptr && slot->holds(entry_key(position))) {
         result.remembered = slot->action();
-        if (depth > 0)
-            prefetch(hashes_(apply_code(position, result.remembered)));
+        if (depth > 1) {  // (a node at depth 1 asks for its leaves itself)
+            result.child = apply_code(position, result.remembered);
+            result.child_hash = hashes_(result.child);
+            prefetch(result.child_hash);
+        }
         if (slot->depth() >= depth) {
             const Score score = slot->score();
             switch (slot->bound()) {
                 case Bound::Exact:
-                    return {true, score, result.remembered, 0};
+                    return {true, score, result.remembered, 0, {}, 0};
                 case Bound::LowerBound:
                     alpha = std::max(alpha, score);
                     break;
@@ -161,16 +175,15 @@ inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::
                     break;
             }
             if (alpha >= beta)
-                return {true, score, result.remembered, 0};
+                return {true, score, result.remembered, 0, {}, 0};
         }
     }
-    const std::uint32_t bot_cells = masks_.owned[bot_];
-    const Score mine = material(position.present & bot_cells, masks_.figures);
-    const Score theirs = material(position.present & ~bot_cells, masks_.figures);
+    const std::uint32_t both = materials_(position.present);
+    const Score mine = Materials::mine(both), theirs = Materials::theirs(both);
     if (theirs == 0 && mine != 0)
-        return {true, WIN + Score{depth}, result.remembered, 0};
+        return {true, WIN + Score{depth}, result.remembered, 0, {}, 0};
     if (mine == 0 && theirs != 0)
-        return {true, -WIN - Score{depth}, result.remembered, 0};
+        return {true, -WIN - Score{depth}, result.remembered, 0, {}, 0};
     result.material = mine - theirs;
     if (depth == 0) {
         result.decided = true;
@@ -197,29 +210,37 @@ unsigned Searcher<Entry>::first_actions(const Node& node, std::uint8_t remembere
 }
 
 // A node at depth 1: its children are depth-0 leaves, valued here in a loop rather than
-// entered as frames. Stores and returns the node's best score (0 if stopped).
+// entered as frames. The whole list is made at once (the order is the one the table's
+// action alone and then the rest would give), and the slots of the next LEAVES_AHEAD
+// leaves are asked for before a leaf is valued: a leaf's probe is its one miss, and the
+// leaves are too quick to hide it one sibling ahead. A leaf's position and hash are made
+// once, when its slot is asked for; the leaves after a cut-off are never made.
+// Stores and returns the node's best score (0 if stopped).
 template <class Entry>
 Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alpha,
                                 Score passed_beta, Frame& frame) {
+    const unsigned count =
+        frame.listed ? frame.count : list_actions(node.position, node.side, frame.actions);
+    Position children[MAX_MOVES];
+    std::uint64_t child_hashes[MAX_MOVES];
+    const auto ask = [&](unsigned i) {
+        children[i] = apply_code(node.position, frame.actions[i]);
+        child_hashes[i] = hashes_(children[i]);
+        table_.prefetch<Entry>(child_hashes[i]);
+    };
+    const unsigned ahead = std::min(count, LEAVES_AHEAD);
+    for (unsigned i = 0; i < ahead; ++i)
+        ask(i);
     Score best = 0;
     std::uint8_t best_action = NO_ACTION;
-    unsigned count = frame.count;
-    for (unsigned i = 0;; ++i) {
-        if (i == 1 && !frame.listed) {
-            count = list_actions(node.position, node.side, frame.actions);
-            frame.listed = true;
-        }
-        if (i >= count)
-            break;
+    for (unsigned i = 0; i < count; ++i) {
         if (count_node())
             return 0;
+        if (i + LEAVES_AHEAD < count)
+            ask(i + LEAVES_AHEAD);
         Score child_alpha = node.alpha, child_beta = node.beta;
-        const Position child = apply_code(node.position, frame.actions[i]);
-        // Look one sibling ahead: ask for its slot before valuing this one.
-        if (i + 1 < count)
-            prefetch(hashes_(apply_code(node.position, frame.actions[i + 1])));
-        const Score value =
-            probe(child, hashes_(child), 0, child_alpha, child_beta).value;  // always decided
+        const Score value = probe(children[i], child_hashes[i], 0, child_alpha, child_beta)
+                                .value;  // always decided
         if (node.maximizing) {
             if (value > best || i == 0) {
                 best = value;
@@ -268,7 +289,7 @@ inline void Searcher<Entry>::record_child(Frame& frame, Score value) {
 // Unless the window has closed, the frame goes on with its next child (true, `child` set);
 // the whole list is made once the table's action alone did not cut off.
 template <class Entry>
-inline bool Searcher<Entry>::next_child(Frame& frame, Node& child) {
+inline bool Searcher<Entry>::next_child(Frame& frame, Node& child, std::uint64_t& hash) {
     if (frame.node.beta <= frame.node.alpha) {
         return false;
     }
@@ -280,10 +301,20 @@ inline bool Searcher<Entry>::next_child(Frame& frame, Node& child) {
     if (++frame.next >= frame.count) {
         return false;
     }
-    child = child_of(frame.node, frame.actions[frame.next]);
+    // From the second sibling on, the child was made and hashed when its slot was asked for.
+    if (frame.next == 1) {
+        child = child_of(frame.node, apply_code(frame.node.position, frame.actions[1]));
+        hash = hashes_(child.position);
+    } else {
+        child = child_of(frame.node, frame.ahead);
+        hash = frame.ahead_hash;
+    }
     // Ask for the next sibling's slot now: the child's whole subtree lies between.
-    if (frame.next + 1 < frame.count)
-        prefetch(hashes_(apply_code(frame.node.position, frame.actions[frame.next + 1])));
+    if (frame.next + 1 < frame.count) {
+        frame.ahead = apply_code(frame.node.position, frame.actions[frame.next + 1]);
+        frame.ahead_hash = hashes_(frame.ahead);
+        prefetch(frame.ahead_hash);
+    }
     return true;
 }
 
@@ -317,8 +348,7 @@ unsigned Searcher<Entry>::list_actions(Position position, std::uint8_t side,
 // cache (and TLB) miss of most nodes.
 template <class Entry>
 void Searcher<Entry>::prefetch(std::uint64_t hash) const {
-    if (const Entry* slot = occupied_slot(hash))
-        __builtin_prefetch(slot);
+    table_.prefetch<Entry>(hash);
 }
 
 template class Searcher<CompactEntry>;

@@ -55,6 +55,8 @@ struct Frame {
     Score passed_beta;
     Score best;
     std::uint64_t hash;
+    Position ahead;  // the child after the one being searched, once its slot is asked for
+    std::uint64_t ahead_hash;
     std::uint8_t count;  // actions in `actions`
     std::uint8_t next;   // index of the child being searched
     std::uint8_t best_action;
@@ -101,6 +103,8 @@ struct Probe {
     Score value;              // when decided
     std::uint8_t remembered;  // the table's best action for the node, or NO_ACTION
     Score material;           // the bot's material less the other side's, when not decided
+    Position child;           // the table's action made, and its hash, at depth 2 and more
+    std::uint64_t child_hash;
 };
 
 }  // namespace bot_detail
@@ -126,7 +130,7 @@ class Searcher {
   private:
     // The phases of a node, in the order the search meets them (search.cpp).
     [[gnu::always_inline]] bool count_node();
-    [[gnu::always_inline]] bool enter(Node& node, Score& value);
+    [[gnu::always_inline]] bool enter(Node& node, std::uint64_t& hash, Score& value);
     [[gnu::always_inline]] bot_detail::Probe probe(bot_detail::Position position,
                                                    std::uint64_t hash, std::uint32_t depth,
                                                    Score& alpha, Score& beta) const;
@@ -135,7 +139,8 @@ class Searcher {
     Score frontier(Node node, std::uint64_t hash, Score passed_alpha, Score passed_beta,
                    bot_detail::Frame& frame);
     [[gnu::always_inline]] void record_child(bot_detail::Frame& frame, Score value);
-    [[gnu::always_inline]] bool next_child(bot_detail::Frame& frame, Node& child);
+    [[gnu::always_inline]] bool next_child(bot_detail::Frame& frame, Node& child,
+                                           std::uint64_t& hash);
     [[gnu::always_inline]] Score finish(bot_detail::Frame& frame);
 
     unsigned list_actions(bot_detail::Position position, std::uint8_t side,
@@ -147,10 +152,10 @@ class Searcher {
     }
 
     const bot_detail::CardMasks masks_;
-    const bot_detail::RowHashes hashes_;
+    const bot_detail::PositionHashes hashes_;
+    const bot_detail::Materials materials_;
     TranspositionTable& table_;
     const StopCheck stop_;
-    const std::uint8_t bot_;
     std::uint64_t nodes_ = 0;
     bool stopped_ = false;
     bot_detail::FrameStack frames_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -106,8 +107,10 @@ class TranspositionTable {
     // pays neither for a memset of the slots (what calloc costs once malloc reuses its
     // heap for a block this size) nor for a page fault per fresh page on every turn
     // (what mmap costs), and a probe of an empty slot is answered from the
-    // cache-resident bitmap without touching the slot. 2^slot_bits slots, slot_bits
-    // from MIN_SLOT_BITS to SLOT_BITS. Empty on allocation failure or another size.
+    // cache-resident bitmap without touching the slot. A table of 2 MiB or more starts
+    // on a 2 MiB boundary and asks for transparent huge pages: its probes then miss in the
+    // TLB no more than in the caches. 2^slot_bits slots, slot_bits from MIN_SLOT_BITS to
+    // SLOT_BITS. Empty on allocation failure or another size.
     static std::optional<TranspositionTable> allocate(unsigned slot_bits = SLOT_BITS) noexcept;
 
     // Empties every slot again (clears the bitmap), for the next turn.
@@ -119,6 +122,15 @@ class TranspositionTable {
     const Entry* occupied_slot(std::uint64_t hash) const {
         const std::uint64_t slot = hash & slot_mask_;
         return (bitmap()[slot >> 6] >> (slot & 63) & 1) ? slots<Entry>() + slot : nullptr;
+    }
+
+    // Asks for the slot of `hash` and its word of the bitmap ahead of a probe. Whether the
+    // slot is occupied is not looked at: that load would wait for the bitmap.
+    template <class Entry>
+    void prefetch(std::uint64_t hash) const {
+        const std::uint64_t slot = hash & slot_mask_;
+        __builtin_prefetch(bitmap() + (slot >> 6));
+        __builtin_prefetch(slots<Entry>() + slot);
     }
 
     // The slot of `hash` for a store, marked occupied.
@@ -133,17 +145,18 @@ class TranspositionTable {
     struct Free {
         void operator()(std::uint64_t* block) const noexcept { std::free(block); }
     };
-    TranspositionTable(std::uint64_t* block, unsigned slot_bits)
-        : block_(block), slot_mask_((std::uint64_t{1} << slot_bits) - 1) {}
+    TranspositionTable(std::uint64_t* block, std::uint64_t* start, unsigned slot_bits)
+        : block_(block), start_(start), slot_mask_((std::uint64_t{1} << slot_bits) - 1) {}
 
     std::size_t slot_count() const { return slot_mask_ + 1; }
-    std::uint64_t* bitmap() const { return block_.get(); }
+    std::uint64_t* bitmap() const { return start_; }
     template <class Entry>
     Entry* slots() const {
-        return reinterpret_cast<Entry*>(block_.get() + slot_count() / 64);
+        return reinterpret_cast<Entry*>(start_ + slot_count() / 64);
     }
 
-    std::unique_ptr<std::uint64_t, Free> block_;
+    std::unique_ptr<std::uint64_t, Free> block_;  // as malloc returned it
+    std::uint64_t* start_;                        // the bitmap, then the slots
     std::uint64_t slot_mask_;
 };
 

@@ -78,7 +78,7 @@ TEST(BotActions, PackedGenerationEffectsAndHashMatchTheGridForms) {
         bot_detail::Position position{};
         bot_detail::CardMasks masks{};
         bot_detail::encode_grid(grid, position, masks);
-        const bot_detail::RowHashes hashes(keys, masks);
+        const bot_detail::PositionHashes hashes(keys, masks);
         ASSERT_EQ(hashes(position), position_hash(grid, keys));
         for (Player side : {Player::A, Player::B}) {
             const BotActions expected = get_bot_actions(grid, side);

@@ -209,6 +209,22 @@ TEST(TranspositionTable, SizesFromMinimumToTheProducts) {
     }
 }
 
+// The product's table starts on a 2 MiB boundary (the bitmap, then the slots), so that
+// huge pages can hold it whole.
+TEST(TranspositionTable, FullTableStartsOnAHugePageBoundary) {
+    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+    constexpr std::uintptr_t BITMAP = (std::uintptr_t{1} << TranspositionTable::SLOT_BITS) / 8;
+    for (int round = 0; round < 3; ++round) {
+        auto table = TranspositionTable::allocate();
+        ASSERT_TRUE(table);
+        const auto first =
+            reinterpret_cast<std::uintptr_t>(&table->slot_for_store<CompactEntry>(0));
+        EXPECT_EQ(first % HUGE_PAGE, BITMAP);
+        const auto wide = reinterpret_cast<std::uintptr_t>(&table->slot_for_store<WideEntry>(0));
+        EXPECT_EQ(wide % HUGE_PAGE, BITMAP);
+    }
+}
+
 TEST(BotTurn, NoMoveAtDepthZeroOrWithoutAction) {
     const ZobristKeys keys = vectors::keys_from_seed(3);
     const Grid deal = parse_grid("AN AF AN BF / AF BN AN BN / BN AN BF BN");
