@@ -67,25 +67,6 @@ inline void encode_grid(const Grid& grid, Position& position, CardMasks& masks) 
     }
 }
 
-// The orthogonal neighbours of each cell.
-inline constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOURS = [] {
-    std::array<std::uint16_t, CELL_COUNT> result{};
-    for (unsigned i = 0; i < CELL_COUNT; ++i) {
-        const unsigned row = i / COLS, col = i % COLS;
-        unsigned mask = 0;
-        if (row > 0)
-            mask |= 1u << (i - COLS);
-        if (row + 1 < ROWS)
-            mask |= 1u << (i + COLS);
-        if (col > 0)
-            mask |= 1u << (i - 1);
-        if (col + 1 < COLS)
-            mask |= 1u << (i + 1);
-        result[i] = static_cast<std::uint16_t>(mask);
-    }
-    return result;
-}();
-
 // The material of both sides over a mask of present cells, for one turn's owners and
 // kinds: 10 per Normal, 15 per Figure. Two lookups, by the low and the high six cells,
 // each giving the bot's material in the low half of a word and the other side's in the

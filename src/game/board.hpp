@@ -40,6 +40,26 @@ constexpr bool in_grid(unsigned row, unsigned col) {
     return row < ROWS && col < COLS;
 }
 
+// The orthogonal neighbours of each cell (4 * row + col), as a mask of cell bits: the
+// cards a face-up Normal turns over when played.
+inline constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOURS = [] {
+    std::array<std::uint16_t, CELL_COUNT> result{};
+    for (unsigned i = 0; i < CELL_COUNT; ++i) {
+        const unsigned row = i / COLS, col = i % COLS;
+        unsigned mask = 0;
+        if (row > 0)
+            mask |= 1u << (i - COLS);
+        if (row + 1 < ROWS)
+            mask |= 1u << (i + COLS);
+        if (col > 0)
+            mask |= 1u << (i - 1);
+        if (col + 1 < COLS)
+            mask |= 1u << (i + 1);
+        result[i] = static_cast<std::uint16_t>(mask);
+    }
+    return result;
+}();
+
 struct Square {
     std::uint8_t row;
     std::uint8_t col;

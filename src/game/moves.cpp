@@ -36,25 +36,6 @@ constexpr unsigned parse_cell(char row_letter, char col_digit) {
     return in_grid(row, col) ? row * COLS + col : NO_CELL;
 }
 
-// The orthogonal neighbours of each cell, as a mask.
-constexpr std::array<std::uint16_t, CELL_COUNT> NEIGHBOUR_MASKS = [] {
-    std::array<std::uint16_t, CELL_COUNT> result{};
-    for (unsigned i = 0; i < CELL_COUNT; ++i) {
-        const unsigned row = i / COLS, col = i % COLS;
-        unsigned mask = 0;
-        if (row > 0)
-            mask |= 1u << (i - COLS);
-        if (row + 1 < ROWS)
-            mask |= 1u << (i + COLS);
-        if (col > 0)
-            mask |= 1u << (i - 1);
-        if (col + 1 < COLS)
-            mask |= 1u << (i + 1);
-        result[i] = static_cast<std::uint16_t>(mask);
-    }
-    return result;
-}();
-
 // A card played without a target: a face-down card (anyone's) leaves the grid; one's own
 // face-up Normal turns face down and turns over its neighbours, above, below, left and
 // right (empty cells stay empty). Accepted plays of both kinds take the same path, with
@@ -69,7 +50,7 @@ MoveError play_plain(PackedGrid& grid, unsigned cell, std::uint32_t own) {
                                      : MoveError::FigureNeedsTarget;
     }
     const std::uint32_t removed = bit & ~up;
-    const std::uint32_t turned = (bit | (NEIGHBOUR_MASKS[cell] & grid.present)) & up;
+    const std::uint32_t turned = (bit | (NEIGHBOURS[cell] & grid.present)) & up;
     grid.present = static_cast<std::uint16_t>(grid.present & ~removed);
     grid.face_up = static_cast<std::uint16_t>(grid.face_up ^ turned);
     return MoveError::None;
