@@ -51,20 +51,12 @@ struct CardMasks {
     std::uint16_t figures;
 };
 
+// The grid's packed form split into what changes during a search and what does not.
 inline void encode_grid(const Grid& grid, Position& position, CardMasks& masks) {
-    position = {0, 0};
-    masks = {{0, 0}, 0};
-    for (unsigned i = 0; i < CELL_COUNT; ++i) {
-        const Cell& cell = grid.cells[i];
-        const auto bit = static_cast<std::uint16_t>(1u << i);
-        masks.owned[static_cast<unsigned>(cell.owner) & 1] |= bit;
-        if (cell.kind == CardType::Figure)
-            masks.figures |= bit;
-        if (cell.state != CellState::Empty)
-            position.present |= bit;
-        if (cell.state == CellState::FaceUp)
-            position.face_up |= bit;
-    }
+    const PackedGrid packed = pack(grid);
+    position = {packed.present, packed.face_up};
+    masks = {{static_cast<std::uint16_t>(~packed.owned_b & ALL_CELLS), packed.owned_b},
+             packed.figures};
 }
 
 // The material of both sides over a mask of present cells, for one turn's owners and
