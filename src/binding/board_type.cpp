@@ -19,9 +19,9 @@
 namespace varno::binding {
 namespace {
 
-// 32 bytes: the object header, the position's four masks and the borrow counter. A call
-// touches the object's first 32 bytes only, so at most two cache lines whatever the
-// allocator's alignment, and one line for every other object of a 16-byte aligned pool.
+// 32 bytes: the object header, the position's four masks and the borrow counter. In the
+// interpreter's pools of 32-byte blocks every other Board lies in one cache line and the
+// rest in two (blocks of 64 bytes start 48 bytes into a line, so all of them took two).
 struct BoardObject {
     PyObject_HEAD PackedGrid grid;
     BorrowCounter borrow;
@@ -185,7 +185,7 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 return nullptr;
             }
             const TurnOutcome outcome =
-                bot_turn(unpack(grid), player, depth, StopCheck{signal_raised, nullptr});
+                bot_turn(grid, player, depth, StopCheck{signal_raised, nullptr});
             switch (outcome.status) {
                 case TurnStatus::OutOfMemory:
                     return PyErr_NoMemory();

@@ -18,8 +18,6 @@
 
 namespace varno::bot_detail {
 
-inline constexpr std::uint32_t ALL_CELLS = 0xFFF;
-
 // An action in one byte: source cell index in the high nibble, target cell index in the
 // low nibble, NO_TARGET for a plain play. NO_ACTION is no action at all. generate_actions
 // writes them; decode_action turns one back into an Action.
@@ -52,11 +50,13 @@ struct CardMasks {
 };
 
 // The grid's packed form split into what changes during a search and what does not.
-inline void encode_grid(const Grid& grid, Position& position, CardMasks& masks) {
-    const PackedGrid packed = pack(grid);
+inline void encode_grid(PackedGrid packed, Position& position, CardMasks& masks) {
     position = {packed.present, packed.face_up};
-    masks = {{static_cast<std::uint16_t>(~packed.owned_b & ALL_CELLS), packed.owned_b},
-             packed.figures};
+    masks = {{packed.owned(Player::A), packed.owned(Player::B)}, packed.figures};
+}
+
+inline void encode_grid(const Grid& grid, Position& position, CardMasks& masks) {
+    encode_grid(pack(grid), position, masks);
 }
 
 // The material of both sides over a mask of present cells, for one turn's owners and

@@ -7,7 +7,7 @@ namespace varno {
 
 using namespace bot_detail;
 
-BotTurn::BotTurn(const Grid& grid, Player bot, std::uint32_t depth, TranspositionTable& table,
+BotTurn::BotTurn(PackedGrid grid, Player bot, std::uint32_t depth, TranspositionTable& table,
                  StopCheck stop, bool wide_entries)
     : bot_(bot),
       depth_(depth),
@@ -92,7 +92,7 @@ TurnOutcome BotTurn::outcome() const {
     return {TurnStatus::Done, decode_action(best_action_)};
 }
 
-TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop) {
+TurnOutcome bot_turn(PackedGrid grid, Player bot, std::uint32_t depth, StopCheck stop) {
     const TableLease lease;
     if (lease.table() == nullptr) {
         return {TurnStatus::OutOfMemory, std::nullopt};
@@ -106,6 +106,10 @@ TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopChec
     } catch (const std::bad_alloc&) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
+}
+
+TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop) {
+    return bot_turn(pack(grid), bot, depth, stop);
 }
 
 }  // namespace varno

@@ -32,7 +32,7 @@ class BotTurn {
     // Lists the root actions; nothing is searched yet. The table's entries are compact
     // when the turn's depths fit them (compact_entries_fit), else wide; `wide_entries`
     // asks for wide ones at any depth (the tests check that the two forms agree).
-    BotTurn(const Grid& grid, Player bot, std::uint32_t depth, TranspositionTable& table,
+    BotTurn(PackedGrid grid, Player bot, std::uint32_t depth, TranspositionTable& table,
             StopCheck stop, bool wide_entries = false);
 
     // Whether another iteration is to run (false from the start for depth 0 or when the
@@ -74,6 +74,7 @@ class BotTurn {
 // Chooses a move for `bot` searching up to `depth` plies, without changing `grid`, on
 // the process's kept table (TableLease). The process-wide keys are drawn only when a
 // search is made (not for depth 0, nor when `bot` has no action).
+TurnOutcome bot_turn(PackedGrid grid, Player bot, std::uint32_t depth, StopCheck stop);
 TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop);
 
 }  // namespace varno

@@ -95,6 +95,11 @@ struct PackedGrid {
     std::uint16_t owned_b;  // the cell's card is B's
     std::uint16_t figures;  // the cell's card is a Figure
 
+    // The cells whose cards are `side`'s.
+    constexpr std::uint16_t owned(Player side) const {
+        return side == Player::B ? owned_b : static_cast<std::uint16_t>(~owned_b & 0xFFF);
+    }
+
     friend constexpr bool operator==(const PackedGrid&, const PackedGrid&) = default;
 };
 

@@ -88,7 +88,7 @@ std::string_view move_error_message(MoveError error) {
 }
 
 MoveError play_move(PackedGrid& grid, std::string_view text, Player side) {
-    const std::uint32_t own = side == Player::B ? grid.owned_b : ~std::uint32_t{grid.owned_b};
+    const std::uint32_t own = grid.owned(side);
     if (text.size() == 2) {
         const unsigned cell = parse_cell(text[0], text[1]);
         return cell == NO_CELL ? MoveError::BadCoordinate : play_plain(grid, cell, own);
@@ -134,7 +134,7 @@ MoveText move_text(const Action& action) {
 
 FixedList<Action, MAX_MOVES> legal_actions(PackedGrid grid, Player side) {
     FixedList<Action, MAX_MOVES> actions;
-    const std::uint32_t own = side == Player::B ? grid.owned_b : ~std::uint32_t{grid.owned_b};
+    const std::uint32_t own = grid.owned(side);
     const std::uint32_t own_up = grid.face_up & own;
     const std::uint32_t plain =
         (grid.present & ~std::uint32_t{grid.face_up}) | (own_up & ~std::uint32_t{grid.figures});

@@ -156,7 +156,7 @@ TurnOutcome bot_turn_with_stats(const Grid& grid, Player bot, std::uint32_t dept
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
     try {
-        BotTurn turn(grid, bot, depth, *table, stop, wide_entries);
+        BotTurn turn(pack(grid), bot, depth, *table, stop, wide_entries);
         while (turn.searching()) {
             turn.iterate(keys);
             if (turn.outcome().status == TurnStatus::Done) {
