@@ -11,9 +11,7 @@ from __future__ import annotations
 import sys
 
 import varno
-from varno_play.rules import Outcome, Referee, Side, other
-
-PLAYERS = {"A": varno.Player.A, "B": varno.Player.B}
+from varno_play.rules import PLAYERS, Outcome, Referee, Side, other, play_bot_move
 
 
 def play_room(room_id: str, depths: dict[Side, int]) -> Outcome:
@@ -21,10 +19,8 @@ def play_room(room_id: str, depths: dict[Side, int]) -> Outcome:
     referee = Referee(board.__getstate__())
     side: Side = "A"
     while True:
-        player = PLAYERS[side]
         # Both sides always have a move while both have cards, so no pass is needed here.
-        move = board.play_bot(player, depths[side]) or board.get_legal_moves(player)[0]
-        board.play(move, player, room_id)
+        move, _ = play_bot_move(board, side, board.play_bot(PLAYERS[side], depths[side]), room_id)
         print(f"{referee.moves + 1:3}. {side} {move}")
         side = other(side)
         # The referee reads the saved state, which shows face-down cards: it is the

@@ -13,12 +13,20 @@ from typing import Final, Protocol, TextIO
 
 import varno
 
-from .rules import RULES_TEXT, SIDES, Referee, Side, judge_stuck, other
+from .rules import (
+    PLAYERS,
+    RULES_TEXT,
+    SIDES,
+    PlayableBoard,
+    Referee,
+    Side,
+    judge_stuck,
+    other,
+    play_bot_move,
+)
 
 # The module accepts any room identifier and ignores it; one terminal is one room.
 ROOM_ID: Final = "terminal"
-
-PLAYERS: Final = {"A": varno.Player.A, "B": varno.Player.B}
 
 HOW_TO_MOVE: Final = """\
 Cells are named by row and column, A1 to C4. On the board, [ AN ] is a face-up
@@ -36,12 +44,8 @@ class Abandoned(Exception):
     """The game was left before its end; the argument says why."""
 
 
-class GameBoard(Protocol):
+class GameBoard(PlayableBoard, Protocol):
     """What the host needs of a board; ``varno.Board`` is one."""
-
-    def play(self, move_str: str, player: varno.Player, _room_id: str) -> None: ...
-
-    def get_legal_moves(self, player: varno.Player) -> list[str]: ...
 
     def play_bot(self, player: varno.Player, depth: int) -> str: ...
 
@@ -159,11 +163,9 @@ class Host:
         if self.to_move not in self.bots:
             return self.ask(player, moves), ""
         started = self.clock()
-        # The bot has a move whenever a legal move exists; should it ever come back
-        # empty-handed, a legal move keeps the game going rather than a pass.
-        move = self.board.play_bot(player, self.depth) or moves[0]
+        chosen = self.board.play_bot(player, self.depth)
         thought = self.clock() - started
-        self.board.play(move, player, ROOM_ID)
+        move, _ = play_bot_move(self.board, self.to_move, chosen, ROOM_ID)
         return move, f" (thought {thought:.2f} s)"
 
     def ask(self, player: varno.Player, moves: list[str]) -> str:

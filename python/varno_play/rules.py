@@ -1,9 +1,8 @@
 """When a game of varno is over, and who won.
 
 The ``varno`` module keeps no turn and no winner, so the host decides them here.
-Everything in this module works on the saved state of a board (the text of
-``board.__getstate__()``) and plain values; it never touches a ``Board``, so it can be
-tested on its own.
+The judging works on the saved state of a board (the text of ``board.__getstate__()``)
+and plain values; it never touches a ``Board``, so it can be tested on its own.
 
 The rules:
 
@@ -18,6 +17,10 @@ has left are counted from it directly, and two positions are the same exactly wh
 their states are. Because it reveals the face-down cards, a state is for the host's
 eyes only: what a player is shown is the picture (``str(board)``) or the public cells
 of ``public_cells``, in which a face-down card is ``XX`` whoever owns it.
+
+Two pieces deal with the module itself, because every host needs them alike: ``PLAYERS``
+(a side's letter to its ``varno.Player``) and ``play_bot_move``, which plays the bot's
+choice on any board that has ``play`` and ``get_legal_moves``.
 """
 
 from __future__ import annotations
@@ -25,10 +28,13 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, Final, Literal, TypedDict
+from typing import Any, Final, Literal, Protocol, TypedDict
+
+import varno
 
 Side = Literal["A", "B"]
 SIDES: Final[tuple[Side, Side]] = ("A", "B")
+PLAYERS: Final[dict[Side, varno.Player]] = {"A": varno.Player.A, "B": varno.Player.B}
 
 ROWS: Final = 3
 COLS: Final = 4
@@ -231,3 +237,36 @@ def _check_one_deal(states: Iterable[str]) -> None:
             elif card_of[i] != cell.upper():
                 raise ValueError(f"positions of different deals in a saved referee: {state!r}")
 
+
+
+class PlayableBoard(Protocol):
+    """What ``play_bot_move`` needs of a board; ``varno.Board`` is one."""
+
+    def play(self, move_str: str, player: varno.Player, _room_id: str) -> None: ...
+
+    def get_legal_moves(self, player: varno.Player) -> list[str]: ...
+
+
+def play_bot_move(board: PlayableBoard, side: Side, chosen: str,
+                  room_id: str) -> tuple[str, str | None]:
+    """Plays the bot's ``chosen`` move for ``side`` on ``board``: the move played, and
+    why ``chosen`` was not played (None when it was).
+
+    The bot has a move whenever a legal one exists; should it ever come back empty-handed,
+    or with a move the rules refuse, the first legal move keeps the game going rather than
+    stalling it. ``ValueError`` (and the board unchanged) when ``side`` has no legal move.
+    """
+    player = PLAYERS[side]
+    if chosen:
+        try:
+            board.play(chosen, player, room_id)
+            return chosen, None
+        except ValueError as refused:
+            why = f"{chosen!r} was refused: {refused}"
+    else:
+        why = "the bot chose no move"
+    legal = board.get_legal_moves(player)
+    if not legal:
+        raise ValueError(f"{side} has no legal move ({why})")
+    board.play(legal[0], player, room_id)
+    return legal[0], why

@@ -263,13 +263,10 @@ class Server:
             if room.version != version:
                 return True
             candidate = room.copy()
-            try:
-                candidate.play(move, side, by="bot")
-            except ValueError as refused:
-                # Never expected; a legal move keeps the game going rather than stalling it.
-                log.error("room %s: the bot's move %r was refused (%s)", room_id, move, refused)
-                candidate = room.copy()
-                candidate.play(room.legal_moves()[0], side, by="bot")
+            refused = candidate.play_bot(move)
+            if refused is not None:
+                # Never expected: the first legal move was played instead.
+                log.error("room %s: the bot's move was not played (%s)", room_id, refused)
             await self.commit(candidate)
         if not candidate.bot_to_move:
             self.thinking.discard(room_id)

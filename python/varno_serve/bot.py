@@ -16,17 +16,17 @@ import time
 from concurrent.futures import ProcessPoolExecutor
 
 import varno
+from varno_play.rules import PLAYERS, Side
 
-_PLAYERS = {"A": varno.Player.A, "B": varno.Player.B}
 _WATCH_SECONDS = 0.5
 
 
-def choose_move(board_blob: bytes, side: str, depth: int) -> str:
+def choose_move(board_blob: bytes, side: Side, depth: int) -> str:
     """The bot's move for ``side`` on the pickled board (``""`` if it has none)."""
     board = pickle.loads(board_blob)
     if not isinstance(board, varno.Board):
         raise TypeError("not a pickled varno.Board")
-    return board.play_bot(_PLAYERS[side], depth)
+    return board.play_bot(PLAYERS[side], depth)
 
 
 def _start_worker(server_pid: int) -> None:

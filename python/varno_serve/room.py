@@ -21,11 +21,19 @@ from dataclasses import dataclass
 from typing import Any, Final, Literal, TypedDict
 
 import varno
-from varno_play.rules import SIDES, Referee, Side, judge_stuck, other, public_cells
+from varno_play.rules import (
+    PLAYERS,
+    SIDES,
+    Referee,
+    Side,
+    judge_stuck,
+    other,
+    play_bot_move,
+    public_cells,
+)
 
 Mode = Literal["bot", "humans"]
 
-PLAYERS: Final = {"A": varno.Player.A, "B": varno.Player.B}
 MIN_DEPTH: Final = 1
 MAX_DEPTH: Final = 12
 # The module ignores the room identifier it is given; this one is used for every room.
@@ -186,11 +194,28 @@ class Room:
         the module's ``ValueError`` when the rules refuse the move; either way nothing
         changes.
         """
+        self._check_turn(side)
+        self.board.play(move, PLAYERS[side], ROOM_TAG)
+        self._played(side, move, by)
+
+    def play_bot(self, chosen: str) -> str | None:
+        """Plays the move the bot chose for its side, or the first legal move should the
+        rules refuse it (``play_bot_move``); why ``chosen`` was not played, or None."""
+        side = self.bot_side
+        if side is None:
+            raise RoomError(409, "no bot plays in this room")
+        self._check_turn(side)
+        move, why = play_bot_move(self.board, side, chosen, ROOM_TAG)
+        self._played(side, move, "bot")
+        return why
+
+    def _check_turn(self, side: Side) -> None:
         if self.result is not None:
             raise RoomError(409, f"the game is over: {self.result}")
         if side != self.to_move:
             raise RoomError(409, f"it is {self.to_move}'s turn")
-        self.board.play(move, PLAYERS[side], ROOM_TAG)
+
+    def _played(self, side: Side, move: str, by: Literal["bot", "human"]) -> None:
         self.history.append({"side": side, "move": move, "by": by})
         self._next_turn(other(side))
         self.version += 1

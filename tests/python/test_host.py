@@ -258,6 +258,73 @@ class TestHostFromAnyPosition:
         assert "[XXXXXX]" in text and text.endswith(str(board))
 
 
+class TestTheBotsMove:
+    """``play_bot_move``, which every host plays the bot's choice with: a move the bot
+    could not give, or one the rules refuse, gives way to the first legal move."""
+
+    @pytest.mark.parametrize("chosen", ["", "A1A1", "D9", "a1"])
+    def test_a_move_that_cannot_be_played_gives_way_to_the_first_legal_one(self, chosen):
+        import varno
+
+        board = varno.Board()
+        board.__setstate__(DEAL)
+        first = board.get_legal_moves(varno.Player.B)[0]
+        expected = varno.Board()
+        expected.__setstate__(DEAL)
+        expected.play(first, varno.Player.B, "r")
+        played, why = rules.play_bot_move(board, "B", chosen, "r")
+        assert played == first and why is not None
+        assert board.__getstate__() == expected.__getstate__()
+
+    def test_the_bots_choice_is_played_as_it_is(self):
+        import varno
+
+        board = varno.Board()
+        board.__setstate__(DEAL)
+        chosen = board.get_legal_moves(varno.Player.A)[-1]
+        assert rules.play_bot_move(board, "A", chosen, "r") == (chosen, None)
+        assert board.__getstate__() != DEAL
+
+    def test_no_legal_move_at_all_changes_nothing(self):
+        import varno
+
+        lonely = state("BN -- -- --  -- -- -- --  -- -- -- --")
+        board = varno.Board()
+        board.__setstate__(lonely)
+        with pytest.raises(ValueError, match="A has no legal move"):
+            rules.play_bot_move(board, "A", "A1", "r")
+        assert board.__getstate__() == lonely
+
+    def test_the_terminal_host_goes_on_when_the_bot_answers_with_a_refused_move(self):
+        import io
+
+        import varno
+        from varno_play.host import Host
+
+        class WrongBot:
+            """A board whose bot always answers a move the rules refuse."""
+
+            def __init__(self) -> None:
+                self.board = varno.Board()
+                self.board.__setstate__(DEAL)
+                self.play = self.board.play
+                self.get_legal_moves = self.board.get_legal_moves
+                self.__getstate__ = self.board.__getstate__
+
+            def play_bot(self, player, depth):
+                return "A1A1"
+
+            def __str__(self) -> str:
+                return str(self.board)
+
+        out = io.StringIO()
+        host = Host(bots=("A", "B"), depth=1, stdin=io.StringIO(), stdout=out, board=WrongBot())
+        result = host.run()
+        assert result.startswith(("A wins", "B wins", "draw")), result
+        # A1, A's Normal in the deal, is A's first legal move.
+        assert "Move 1: A (bot) played A1 " in out.getvalue()
+
+
 # -- whole games through the console script -------------------------------------
 
 def run(*args: str, script: str = "") -> subprocess.CompletedProcess[str]:
