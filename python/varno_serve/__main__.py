@@ -1,4 +1,6 @@
-"""``varno-serve``: starts the web server and prints its address."""
+"""``varno-serve``: the command line, and the server's parts put together from its
+options: the store, the events, the bot's scheduler, the room service and the web
+application."""
 
 from __future__ import annotations
 
@@ -8,10 +10,13 @@ import logging
 import os
 import signal
 import sys
-from pathlib import Path
+
+from .limits import Limits, parse_limit
+from .store import StoreURLError, check_store_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
 MAX_WORKERS = 64
+DEFAULT_STORE = "sqlite://varno-serve.db"
 
 
 def _workers(text: str) -> int:
@@ -34,6 +39,19 @@ def _port(text: str) -> int:
     return port
 
 
+def _store(text: str) -> str:
+    try:
+        return check_store_url(text)
+    except StoreURLError as wrong:
+        raise argparse.ArgumentTypeError(str(wrong)) from None
+
+
+def _sqlite_path(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path")
+    return f"sqlite://{text}"
+
+
 def build_parser() -> argparse.ArgumentParser:
     # One core is left to the event loop; the others search for the bot.
     default_workers = max(1, (os.cpu_count() or 2) - 1)
@@ -45,30 +63,43 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--port", type=_port, default=8000,
                         help="port to listen on, 0 for any free one (default: 8000)")
-    parser.add_argument("--db", type=Path, default=Path("varno-serve.db"),
-                        help="the SQLite database of the rooms (default: ./varno-serve.db)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--store", type=_store, default=DEFAULT_STORE, metavar="URL",
+                       help="where the rooms are kept: sqlite://PATH, e.g. "
+                       f"sqlite:///srv/varno/rooms.db (default: {DEFAULT_STORE})")
+    where.add_argument("--db", type=_sqlite_path, dest="store", metavar="PATH",
+                       help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
+    defaults = Limits()
+    parser.add_argument(
+        "--limit", type=parse_limit, action="append", default=[], metavar="NAME=VALUE",
+        help="set one of the limits (repeatable): " + ", ".join(
+            f"{name} (default {getattr(defaults, name)})" for name in defaults.names()))
     return parser
 
 
 async def _serve(args: argparse.Namespace) -> None:
     from aiohttp import web
 
-    from .app import Server, make_app
-    from .bot import bot_pool
-    from .store import SqliteRoomStore
+    from .bots import PoolBots, bot_pool
+    from .events import LocalEvents
+    from .service import RoomService
+    from .store import open_store
+    from .web import make_app
 
-    store = SqliteRoomStore(args.db)
-    server = Server(store, lambda: bot_pool(args.bot_workers))
-    runner = web.AppRunner(make_app(server), handle_signals=False)
+    limits: Limits = args.limits
+    store = await open_store(args.store)
+    bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches)
+    service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory)
+    runner = web.AppRunner(make_app(service, limits), handle_signals=False)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port)
         await site.start()
         for host, port, *_ in runner.addresses:
             shown = f"[{host}]" if ":" in host else host
-            print(f"varno-serve: http://{shown}:{port}/ (rooms in {args.db})", flush=True)
+            print(f"varno-serve: http://{shown}:{port}/ (rooms in {args.store})", flush=True)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
         for signum in (signal.SIGINT, signal.SIGTERM):
@@ -81,6 +112,7 @@ async def _serve(args: argparse.Namespace) -> None:
 def main(argv: list[str] | None = None) -> int:
     """Runs the server until SIGINT or SIGTERM; 2 for bad arguments or a missing extra."""
     args = build_parser().parse_args(argv)
+    args.limits = Limits().set(args.limit)
     try:
         import aiohttp  # noqa: F401
     except ImportError:

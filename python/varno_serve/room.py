@@ -1,7 +1,8 @@
 """One room: a board, its referee and seats, under the host rules of ``varno-play``.
 
-A ``Room`` is plain data and game logic, with no I/O: the server loads it from the
-store, tries a move on a copy, stores the copy and only then serves it. The host rules
+A ``Room`` is plain data and game logic, with no I/O: the room service loads it from
+the store, tries a move on a copy, stores the copy and only then serves it. What it
+refuses, it refuses with the errors of ``varno_serve.errors``. The host rules
 read the board's saved state (``Board.__getstate__``), which reveals face-down cards, so
 it stays on the server: it goes into ``to_stored`` (the pickled board and the saved
 referee) for the server-side store, and the public state (``public_state``) carries the
@@ -16,8 +17,8 @@ import hmac
 import io
 import json
 import pickle
+import re
 import secrets
-from dataclasses import dataclass
 from typing import Any, Final, Literal, TypedDict
 
 import varno
@@ -32,21 +33,25 @@ from varno_play.rules import (
     public_cells,
 )
 
-Mode = Literal["bot", "humans"]
+from .errors import Conflict, Invalid
+from .store import Mode, StoredRoom
 
+# The bot's depth a room may ask for, and the depth of a room that does not say.
 MIN_DEPTH: Final = 1
 MAX_DEPTH: Final = 12
+DEFAULT_DEPTH: Final = 8
+# What a room's identifier may be; new rooms get 12 of these characters.
+ROOM_ID: Final = re.compile(r"[A-Za-z0-9_-]{1,32}")
 # The module ignores the room identifier it is given; this one is used for every room.
 ROOM_TAG: Final = "varno-serve"
 
 
-class RoomError(Exception):
-    """A request the room refuses; ``status`` is the HTTP status that says why."""
-
-    def __init__(self, status: int, message: str) -> None:
-        super().__init__(message)
-        self.status = status
-        self.message = message
+def check_depth(depth: object) -> int:
+    """``depth`` if it is a whole number (not a bool) from MIN_DEPTH to MAX_DEPTH;
+    ``Invalid`` otherwise."""
+    if type(depth) is not int or not MIN_DEPTH <= depth <= MAX_DEPTH:
+        raise Invalid(f"depth must be a whole number from {MIN_DEPTH} to {MAX_DEPTH}")
+    return depth
 
 
 class Turn(TypedDict):
@@ -55,22 +60,6 @@ class Turn(TypedDict):
     side: Side
     move: str | None
     by: Literal["bot", "human"]
-
-
-@dataclass(frozen=True)
-class StoredRoom:
-    """A room as the store keeps it. ``board`` is the pickled board and ``host`` the JSON
-    of everything else; the other fields repeat what listings and restarts look for."""
-
-    room_id: str
-    version: int
-    board: bytes
-    host: str
-    mode: Mode
-    free_seat: Side | None
-    bot_to_move: bool
-    over: bool
-    moves: int
 
 
 def new_token() -> tuple[str, str]:
@@ -135,8 +124,7 @@ class Room:
     @classmethod
     def against_bot(cls, room_id: str, side: Side, depth: int) -> tuple[Room, str]:
         """A new deal: the person plays ``side``, the bot the other; the person's secret."""
-        if not MIN_DEPTH <= depth <= MAX_DEPTH:
-            raise RoomError(400, f"depth must be from {MIN_DEPTH} to {MAX_DEPTH}")
+        check_depth(depth)
         token, digest = new_token()
         board = varno.Board()
         seats: dict[Side, str | None] = {side: digest, other(side): None}
@@ -161,7 +149,7 @@ class Room:
                 self.seats[side] = digest
                 self.version += 1
                 return side, token
-        raise RoomError(409, "no free seat in this room")
+        raise Conflict("no free seat in this room")
 
     # -- seats and turns -----------------------------------------------------------
 
@@ -190,7 +178,7 @@ class Room:
     def play(self, move: str, side: Side, *, by: Literal["bot", "human"] = "human") -> None:
         """Plays ``move`` for ``side`` and moves the game on (turn, passes, result).
 
-        Raises ``RoomError`` (409) when the game is over or it is not ``side``'s turn, and
+        Raises ``Conflict`` when the game is over or it is not ``side``'s turn, and
         the module's ``ValueError`` when the rules refuse the move; either way nothing
         changes.
         """
@@ -203,7 +191,7 @@ class Room:
         rules refuse it (``play_bot_move``); why ``chosen`` was not played, or None."""
         side = self.bot_side
         if side is None:
-            raise RoomError(409, "no bot plays in this room")
+            raise Conflict("no bot plays in this room")
         self._check_turn(side)
         move, why = play_bot_move(self.board, side, chosen, ROOM_TAG)
         self._played(side, move, "bot")
@@ -211,9 +199,9 @@ class Room:
 
     def _check_turn(self, side: Side) -> None:
         if self.result is not None:
-            raise RoomError(409, f"the game is over: {self.result}")
+            raise Conflict(f"the game is over: {self.result}")
         if side != self.to_move:
-            raise RoomError(409, f"it is {self.to_move}'s turn")
+            raise Conflict(f"it is {self.to_move}'s turn")
 
     def _played(self, side: Side, move: str, by: Literal["bot", "human"]) -> None:
         self.history.append({"side": side, "move": move, "by": by})
@@ -244,9 +232,10 @@ class Room:
 
     # -- what is shown ---------------------------------------------------------------
 
-    def public_state(self, *, thinking: bool = False) -> dict[str, Any]:
+    def public_state(self) -> dict[str, Any]:
         """What anyone with the room's link may see. The board's saved state is read
-        for the public cells and the cards left, and itself goes nowhere."""
+        for the public cells and the cards left, and itself goes nowhere. The bot is
+        thinking whenever it is its turn: every such room has its search requested."""
         saved = self.board.__getstate__()
         return {
             "room": self.room_id,
@@ -258,12 +247,16 @@ class Room:
             "history": list(self.history),
             "cards_left": self.referee.cards_left(saved),
             "result": self.result,
-            "thinking": thinking,
+            "thinking": self.bot_to_move,
             "seats": {side: self._seat_label(side) for side in SIDES},
             "depth": self.depth,
             "moves": self.referee.moves,
             "version": self.version,
         }
+
+    def public_json(self) -> str:
+        """``public_state`` as the JSON text that responses and pushes carry."""
+        return json.dumps(self.public_state())
 
     def _seat_label(self, side: Side) -> str:
         if side == self.bot_side:

@@ -10,20 +10,23 @@ import pytest
 pytest.importorskip("aiohttp")
 import pytest_asyncio  # noqa: E402
 
-from serve_helpers import LOOPBACK, make_server  # noqa: E402
-from varno_serve.app import make_app  # noqa: E402
+from serve_helpers import LOOPBACK, UNLIMITED, make_server  # noqa: E402
+from varno_serve.limits import Limits  # noqa: E402
+from varno_serve.web import make_app  # noqa: E402
 
 
 @pytest_asyncio.fixture
 async def start(aiohttp_client: Any, tmp_path: Path) -> Any:
-    """``await start(**options)``: a server on a fresh database and a client of it."""
+    """``await start(db, **limits)``: a server on a fresh database (or ``db``) and a
+    client of it; ``client.varno`` is its room service. The limits not given are those
+    of ``UNLIMITED`` and then the defaults."""
 
-    async def starting(db: Path | None = None, **options: Any) -> Any:
-        # Scripted clients move far faster than people: no rate limit unless asked.
-        options.setdefault("rate_burst", 1_000_000)
-        server = make_server(db or tmp_path / "rooms.db", **options)
-        client = await aiohttp_client(make_app(server), server_kwargs={"host": LOOPBACK})
-        client.varno = server
+    async def starting(db: Path | None = None, **limits: Any) -> Any:
+        settings = Limits().set({**UNLIMITED, **limits}.items())
+        service = make_server(db or tmp_path / "rooms.db", settings)
+        client = await aiohttp_client(make_app(service, settings),
+                                      server_kwargs={"host": LOOPBACK})
+        client.varno = service
         return client
 
     return starting

@@ -16,39 +16,61 @@ from pathlib import Path
 from typing import Any
 
 import varno
-from varno_serve.app import Server
-from varno_serve.bot import bot_pool
-from varno_serve.room import StoredRoom, load_board
-from varno_serve.store import SqliteRoomStore
+from varno_serve.bots import PoolBots, bot_pool
+from varno_serve.events import LocalEvents
+from varno_serve.limits import Limits
+from varno_serve.room import Room, load_board
+from varno_serve.service import RoomService
+from varno_serve.store import StoredRoom
+from varno_serve.store.sqlite import SqliteRoomStore
 
 LOOPBACK = "127.0.0.1"
+# Scripted clients move far faster than people: no rate limit unless a test asks.
+UNLIMITED: dict[str, float] = {
+    "requests_per_second": 1e9, "request_burst": 10**9, "room_creations_per_minute": 10**9,
+}
 
 
 class RecordingStore(SqliteRoomStore):
-    """Keeps every board it stores, by room and version: the server-side truth that a
-    response of that version is checked against."""
+    """Keeps every board it stores or gives back, by room and version: the server-side
+    truth that a response of that version is checked against."""
 
     def __init__(self, path: Path) -> None:
         super().__init__(path)
         self.boards: dict[tuple[str, int], bytes] = {}
 
-    def create(self, room: StoredRoom) -> None:
-        super().create(room)
+    async def create(self, room: StoredRoom) -> None:
+        await super().create(room)
         self.boards[(room.room_id, room.version)] = room.board
 
-    def update(self, room: StoredRoom) -> bool:
-        written = super().update(room)
+    async def load(self, room_id: str) -> StoredRoom | None:
+        stored = await super().load(room_id)
+        if stored is not None:
+            self.boards[(stored.room_id, stored.version)] = stored.board
+        return stored
+
+    async def update(self, room: StoredRoom) -> bool:
+        written = await super().update(room)
         if written:
             self.boards[(room.room_id, room.version)] = room.board
         return written
 
 
-def make_server(db: Path, **options: Any) -> Server:
-    return Server(RecordingStore(db), lambda: bot_pool(1), **options)
+def make_server(db: Path, limits: Limits) -> RoomService:
+    bots = PoolBots(lambda: bot_pool(1), pending_searches=limits.pending_searches)
+    return RoomService(RecordingStore(db), LocalEvents(), bots,
+                       rooms_in_memory=limits.rooms_in_memory)
+
+
+def cached(client: Any, room: str) -> Room:
+    """The room as the server holds it in memory."""
+    found: Room | None = client.varno.cached(room)
+    assert found is not None, f"room {room} is not in memory"
+    return found
 
 
 def board_of(client: Any, room: str) -> varno.Board:
-    return client.varno.rooms[room].board
+    return cached(client, room).board
 
 
 def picture_of(cells: list[str]) -> str:
@@ -76,12 +98,8 @@ def assert_nothing_hidden(client: Any, text: str) -> None:
         for board in client.varno.store.boards.values():
             assert load_board(board).__getstate__() not in text
         return
-    store = client.varno.store
-    blob = store.boards.get((data["room"], data["version"]))
-    if blob is None:  # stored before this server started
-        stored = store.load(data["room"])
-        assert stored is not None and stored.version == data["version"]
-        blob = stored.board
+    blob = client.varno.store.boards.get((data["room"], data["version"]))
+    assert blob is not None, "a state the store never had"
     board = load_board(blob)
     saved = board.__getstate__()
     truth = saved.replace(" / ", " ").split()
@@ -129,13 +147,14 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
 class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process."""
 
-    def __init__(self, db: Path, *, workers: int = 1) -> None:
+    def __init__(self, db: Path, *, workers: int = 1, options: tuple[str, ...] = ()) -> None:
         # Its log (access log included) goes beside the database, to be read by tests.
         self.log = db.with_suffix(".log")
         with self.log.open("a") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
-                 "--db", str(db), "--bot-workers", str(workers)],
+                 "--db", str(db), "--bot-workers", str(workers),
+                 *(f"--limit={name}={value}" for name, value in UNLIMITED.items()), *options],
                 stdout=subprocess.PIPE, stderr=log, text=True,
             )
         assert self.process.stdout is not None

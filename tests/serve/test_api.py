@@ -14,9 +14,18 @@ from typing import Any
 
 import pytest
 import varno
-from serve_helpers import assert_nothing_hidden, board_of, create, get_state, move, wait_for
-from varno_serve.room import Room, StoredRoom, load_board
-from varno_serve.store import SqliteRoomStore
+from serve_helpers import (
+    assert_nothing_hidden,
+    board_of,
+    cached,
+    create,
+    get_state,
+    move,
+    wait_for,
+)
+from varno_serve.room import Room, load_board
+from varno_serve.store import StoredRoom
+from varno_serve.store.sqlite import SqliteRoomStore
 
 DEPTH = 2  # the bot at a low depth keeps whole games short
 
@@ -30,7 +39,7 @@ async def play_out(client: Any, room: str, tokens: dict[str, str], rng: random.R
         side = state["to_move"]
         if side not in tokens:
             version = state["version"]
-            await wait_for(lambda: client.varno.rooms[room].version > version)
+            await wait_for(lambda: cached(client, room).version > version)
             state = await get_state(client, room)
             continue
         before = state["history"]
@@ -93,7 +102,7 @@ class TestWholeGames:
     async def test_the_bot_moves_are_played_on_the_rooms_board(self, client: Any) -> None:
         made = await create(client, mode="bot", side="B", depth=DEPTH)
         room = made["room"]
-        await wait_for(lambda: client.varno.rooms[room].version == 1)
+        await wait_for(lambda: cached(client, room).version == 1)
         state = await get_state(client, room)
         assert state["to_move"] == "B" and not state["thinking"]
         assert len(state["history"]) == 1 and state["history"][0]["by"] == "bot"
@@ -117,7 +126,7 @@ class TestHiddenCards:
             reader = asyncio.create_task(read())
             rng = random.Random(6)
             for _ in range(6):
-                await wait_for(lambda: client.varno.rooms[room].to_move in ("A", None))
+                await wait_for(lambda: cached(client, room).to_move in ("A", None))
                 response = await client.get(f"/api/rooms/{room}")
                 texts.append(await response.text())
                 state = json.loads(texts[-1])
@@ -127,12 +136,12 @@ class TestHiddenCards:
                     "move": rng.choice(state["legal"]), "token": made["token"]})
                 assert response.status == 200
                 texts.append(await response.text())
-            await wait_for(lambda: client.varno.rooms[room].to_move in ("A", None))
-            final = client.varno.rooms[room].version
+            await wait_for(lambda: cached(client, room).to_move in ("A", None))
+            final = cached(client, room).version
             await wait_for(lambda: bool(pushes) and json.loads(pushes[-1])["version"] == final)
             reader.cancel()
         texts += pushes
-        stored = client.varno.store.load(room)
+        stored = await client.varno.store.load(room)
         assert stored is not None
         states = [entry[0] for entry in json.loads(stored.host)["referee"]["seen"]]
         assert len(states) > 2 and any(c.islower() for c in "".join(states))
@@ -244,7 +253,7 @@ class TestRefusals:
         assert await get_state(client, room) == final
 
     async def test_a_flood_from_one_connection_is_slowed_down(self, start: Any) -> None:
-        client = await start(rate_burst=5, rate_per_second=1.0)
+        client = await start(request_burst=5, requests_per_second=1.0)
         made = await create(client, mode="humans")
         room = made["room"]
         statuses = [(await move(client, room, "wrong", "A1"))[0] for _ in range(12)]
@@ -263,10 +272,9 @@ class TestConcurrency:
         store = client.varno.store
         update = store.update
 
-        def slow_update(stored: StoredRoom) -> bool:
-            import time
-            time.sleep(0.2)
-            return update(stored)
+        async def slow_update(stored: StoredRoom) -> bool:
+            await asyncio.sleep(0.2)
+            return await update(stored)
 
         store.update = slow_update
         first, second = state["legal"][0], state["legal"][-1]
@@ -287,7 +295,7 @@ class TestConcurrency:
                 state = await get_state(client, made["room"])
                 if state["result"] is not None:
                     return
-                await wait_for(lambda: client.varno.rooms[made["room"]].to_move in ("A", None))
+                await wait_for(lambda: cached(client, made["room"]).to_move in ("A", None))
                 state = await get_state(client, made["room"])
                 if state["result"] is None:
                     status, _ = await move(client, made["room"], made["token"],
@@ -326,7 +334,7 @@ class TestStorage:
         before = await get_state(client, room)
         saved = board_of(client, room).__getstate__()
 
-        def broken(stored: StoredRoom) -> bool:
+        async def broken(stored: StoredRoom) -> bool:
             raise sqlite3.OperationalError("disk I/O error")
 
         update, client.varno.store.update = client.varno.store.update, broken
@@ -337,27 +345,27 @@ class TestStorage:
         assert board_of(client, room).__getstate__() == saved
 
     async def test_rooms_beyond_the_cache_are_read_again_from_the_store(self, start: Any) -> None:
-        client = await start(cache_limit=2)
+        client = await start(rooms_in_memory=2)
         made = [await create(client, mode="humans") for _ in range(4)]
-        assert len(client.varno.rooms) == 2
+        assert client.varno.in_memory() == 2
         for room in made:
             state = await get_state(client, room["room"])
             status, _ = await move(client, room["room"], room["token"], state["legal"][0])
-            assert status == 200 and len(client.varno.rooms) <= 2
+            assert status == 200 and client.varno.in_memory() <= 2
         for room in made:
             assert (await get_state(client, room["room"]))["version"] == 1
 
-    def test_an_update_on_another_version_is_refused(self, tmp_path: Path) -> None:
+    async def test_an_update_on_another_version_is_refused(self, tmp_path: Path) -> None:
         store = SqliteRoomStore(tmp_path / "rooms.db")
         room, _ = Room.for_humans("r1")
-        store.create(room.to_stored())
+        await store.create(room.to_stored())
         room.join()
-        assert store.update(room.to_stored())        # version 0 -> 1
-        assert not store.update(room.to_stored())    # version 0 is no longer there
-        loaded = store.load("r1")
+        assert await store.update(room.to_stored())        # version 0 -> 1
+        assert not await store.update(room.to_stored())    # version 0 is no longer there
+        loaded = await store.load("r1")
         assert loaded is not None and loaded.version == 1
         assert Room.from_stored(loaded).free_seat is None
-        store.close()
+        await store.close()
 
     def test_a_stored_board_may_only_be_a_board(self) -> None:
         board = varno.Board()
@@ -379,12 +387,12 @@ class TestStorage:
                 host = json.loads(stored.host)
                 host["referee"]["seen"] = [["not a state", "A", 1]]
                 stored = dataclasses.replace(stored, host=json.dumps(host))
-            store.create(stored)
-        store.close()
+            await store.create(stored)
+        await store.close()
 
         client = await start(db)
-        await wait_for(lambda: "sound" in client.varno.rooms
-                       and client.varno.rooms["sound"].version >= 1)
+        await wait_for(lambda: client.varno.cached("sound") is not None
+                       and cached(client, "sound").version >= 1)
         assert (await get_state(client, "sound"))["moves"] == 1
         response = await client.get("/api/rooms/damaged")
         assert response.status == 500 and (await response.json())["error"] == "internal error"

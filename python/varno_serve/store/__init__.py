@@ -1,0 +1,105 @@
+"""Where rooms are kept between moves and across restarts.
+
+``RoomStore`` is the whole interface the server uses. Its methods are coroutines: a
+backend may run a blocking driver on threads of its own (``sqlite``) or use an
+asynchronous one. A store shared by several server processes (a database server) would
+implement the same six methods: its ``update`` already refuses a write that was not made
+on the version it replaces, which is what keeps two processes from both applying a move
+to the same position.
+
+``open_store`` picks the backend from a URL (``sqlite:///srv/varno/rooms.db``); a new
+backend is one more entry in ``BACKENDS``.
+"""
+
+from __future__ import annotations
+
+import importlib
+from collections.abc import Awaitable, Callable
+from dataclasses import dataclass
+from typing import Final, Literal, Protocol
+
+Mode = Literal["bot", "humans"]
+
+
+@dataclass(frozen=True)
+class StoredRoom:
+    """A room as the store keeps it. ``board`` is the pickled board and ``host`` the JSON
+    of everything else; the other fields repeat what listings and restarts look for."""
+
+    room_id: str
+    version: int
+    board: bytes
+    host: str
+    mode: Mode
+    free_seat: Literal["A", "B"] | None
+    bot_to_move: bool
+    over: bool
+    moves: int
+
+
+@dataclass(frozen=True)
+class RoomSummary:
+    """A line of the lobby's list of rooms."""
+
+    room_id: str
+    mode: Mode
+    free_seat: str | None
+    moves: int
+
+
+class RoomStore(Protocol):
+    async def create(self, room: StoredRoom) -> None:
+        """Stores a new room, durably before returning; fails if the identifier is taken."""
+
+    async def load(self, room_id: str) -> StoredRoom | None:
+        """The room as last committed, or None if there is no such room."""
+
+    async def update(self, room: StoredRoom) -> bool:
+        """Replaces version ``room.version - 1`` of the room by ``room``, atomically and
+        durably before returning; False (and nothing written) if the stored version is
+        another."""
+
+    async def open_rooms(self, limit: int) -> list[RoomSummary]:
+        """Rooms whose game is not over, the most recently changed first."""
+
+    async def rooms_waiting_for_bot(self) -> list[str]:
+        """Rooms whose game goes on with the bot to move (to resume after a restart)."""
+
+    async def close(self) -> None: ...
+
+
+class StoreURLError(ValueError):
+    """A store URL that names no backend, or that its backend cannot use."""
+
+
+# scheme -> "module:function"; the function takes what follows "scheme://" and opens
+# the store. Backends are imported only when chosen.
+BACKENDS: Final = {
+    "sqlite": "varno_serve.store.sqlite:open_sqlite",
+}
+
+
+async def open_store(url: str) -> RoomStore:
+    """The store that ``url`` names: ``sqlite://PATH`` (``sqlite:///abs/rooms.db``,
+    ``sqlite://rooms.db`` relative to the working directory)."""
+    opener = _opener(url)
+    return await opener(url.partition("://")[2])
+
+
+def check_store_url(url: str) -> str:
+    """``url`` if it names a known backend; ``StoreURLError`` otherwise (for the command
+    line, before anything is opened)."""
+    _opener(url)
+    return url
+
+
+def _opener(url: str) -> Callable[[str], Awaitable[RoomStore]]:
+    scheme, sep, rest = url.partition("://")
+    if not sep or scheme not in BACKENDS:
+        known = ", ".join(f"{name}://..." for name in BACKENDS)
+        raise StoreURLError(f"not a store URL: {url!r} (known: {known})")
+    if not rest:
+        raise StoreURLError(f"{url!r} names no place to keep the rooms")
+    module, _, name = BACKENDS[scheme].partition(":")
+    opener: Callable[[str], Awaitable[RoomStore]] = getattr(importlib.import_module(module), name)
+    return opener

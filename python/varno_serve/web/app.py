@@ -1,0 +1,44 @@
+"""The routes of varno-serve and the application that serves them.
+
+What leaves the server is ``Room.public_state``: the picture and the public cells, in
+which a face-down card is "XX" and nothing more. The board's saved state, which the host
+rules read, stays in the room and the store.
+"""
+
+from __future__ import annotations
+
+from aiohttp import web
+
+from ..limits import Limits, RateLimiter
+from ..service import RoomService
+from . import handlers
+from .bodies import BODY_LIMIT
+from .context import CONTEXT, Context
+from .middleware import errors_and_headers
+
+
+def make_app(service: RoomService, limits: Limits | None = None) -> web.Application:
+    """The application around ``service``; starting it starts the service (the bot takes
+    up its pending turns), cleaning it up closes the service."""
+    limits = limits if limits is not None else Limits()
+    app = web.Application(client_max_size=BODY_LIMIT, middlewares=[errors_and_headers])
+    app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits))
+
+    async def on_startup(app: web.Application) -> None:
+        await service.start()
+
+    async def on_cleanup(app: web.Application) -> None:
+        await service.close()
+
+    app.on_startup.append(on_startup)
+    app.on_cleanup.append(on_cleanup)
+    app.router.add_get("/", handlers.page)
+    app.router.add_get("/rooms/{room}", handlers.page)
+    app.router.add_static("/static/", str(handlers.STATIC))
+    app.router.add_get("/api/rooms", handlers.list_rooms)
+    app.router.add_post("/api/rooms", handlers.create_room)
+    app.router.add_get("/api/rooms/{room}", handlers.get_room)
+    app.router.add_post("/api/rooms/{room}/join", handlers.join_room)
+    app.router.add_post("/api/rooms/{room}/moves", handlers.post_move)
+    app.router.add_get("/api/rooms/{room}/ws", handlers.watch_room)
+    return app

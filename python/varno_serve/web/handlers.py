@@ -1,0 +1,105 @@
+"""The handlers of the page and of the JSON API: each reads what it is asked, calls the
+room service and writes its answer. What they refuse, they raise (``varno_serve.errors``);
+the middleware gives it its status."""
+
+from __future__ import annotations
+
+import asyncio
+from importlib import resources
+from typing import Final
+
+from aiohttp import WSMsgType, web
+
+from ..errors import NotFound, TooMany
+from ..events import Feed
+from .bodies import BODY_LIMIT, new_room, read_json, text_field
+from .context import context
+
+LOBBY_LIMIT: Final = 50
+STATIC = resources.files("varno_serve") / "static"
+PAGE: Final = (STATIC / "index.html").read_text(encoding="utf-8")
+
+
+def _limited(request: web.Request) -> None:
+    key = request.transport if request.transport is not None else request.remote
+    if not context(request).limiter.allow(key):
+        raise TooMany("too many requests from this connection; slow down", 1.0)
+
+
+def _state(text: str) -> web.Response:
+    return web.Response(text=text, content_type="application/json")
+
+
+async def list_rooms(request: web.Request) -> web.Response:
+    summaries = await context(request).service.open_rooms(LOBBY_LIMIT)
+    return web.json_response({"rooms": [
+        {"room": s.room_id, "mode": s.mode, "free_seat": s.free_seat, "moves": s.moves}
+        for s in summaries
+    ]})
+
+
+async def create_room(request: web.Request) -> web.Response:
+    _limited(request)
+    body = await read_json(request, {"mode", "side", "depth"}, {"mode"})
+    room, seat, token = await context(request).service.create(*new_room(body))
+    return web.json_response({"room": room.room_id, "seat": seat, "token": token}, status=201)
+
+
+async def get_room(request: web.Request) -> web.Response:
+    room = await context(request).service.room(request.match_info["room"])
+    return _state(room.public_json())
+
+
+async def join_room(request: web.Request) -> web.Response:
+    _limited(request)
+    await read_json(request, set(), set())
+    room, side, token = await context(request).service.join(request.match_info["room"])
+    return web.json_response({"room": room.room_id, "seat": side, "token": token})
+
+
+async def post_move(request: web.Request) -> web.Response:
+    _limited(request)
+    body = await read_json(request, {"move", "token"}, {"move", "token"})
+    room = await context(request).service.move(
+        request.match_info["room"], text_field(body, "move"), text_field(body, "token"))
+    return _state(room.public_json())
+
+
+async def watch_room(request: web.Request) -> web.WebSocketResponse:
+    """The room's state now, then after every change; what the client sends is read (to
+    see it close) and ignored."""
+    service = context(request).service
+    room_id = request.match_info["room"]
+    await service.room(room_id)
+    ws = web.WebSocketResponse(heartbeat=30.0, max_msg_size=BODY_LIMIT)
+    await ws.prepare(request)
+    async with service.events.subscribe(room_id) as feed:
+        # Read again once subscribed, so that no change between the two is missed.
+        try:
+            room = await service.room(room_id)
+        except NotFound:
+            await ws.close()
+            return ws
+        feed.offer(room.version, room.public_json())
+        pump = asyncio.create_task(_pump(feed, ws))
+        try:
+            async for message in ws:
+                if message.type == WSMsgType.ERROR:
+                    break
+        finally:
+            pump.cancel()
+            await asyncio.gather(pump, return_exceptions=True)
+    return ws
+
+
+async def _pump(feed: Feed, ws: web.WebSocketResponse) -> None:
+    while not ws.closed:
+        text = await feed.next()
+        if not ws.closed:
+            await ws.send_str(text)
+
+
+async def page(request: web.Request) -> web.Response:
+    if "room" in request.match_info:
+        await context(request).service.room(request.match_info["room"])
+    return web.Response(text=PAGE, content_type="text/html")

@@ -1,0 +1,148 @@
+"""The parts of varno-serve on their own: the command line and its limits, the store's
+URL, the events' feeds and the bot's scheduler."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from typing import Any
+
+import pytest
+from serve_helpers import wait_for
+from varno_serve import bots as bots_module
+from varno_serve.__main__ import build_parser
+from varno_serve.bots import PoolBots, Search
+from varno_serve.events import Feed, LocalEvents
+from varno_serve.limits import Limits
+from varno_serve.room import Room
+from varno_serve.service import RoomService
+from varno_serve.store import StoreURLError, open_store
+from varno_serve.store.sqlite import SqliteRoomStore
+
+
+class TestCommandLine:
+    def test_the_store_is_one_option_and_db_its_shorthand(self) -> None:
+        parser = build_parser()
+        assert parser.parse_args([]).store == "sqlite://varno-serve.db"
+        assert parser.parse_args(["--db", "/tmp/r.db"]).store == "sqlite:///tmp/r.db"
+        assert parser.parse_args(["--store", "sqlite:///srv/r.db"]).store == "sqlite:///srv/r.db"
+
+    @pytest.mark.parametrize("argv", [
+        ["--store", "postgres://x/y"], ["--store", "rooms.db"], ["--store", "sqlite://"],
+        ["--db", "a.db", "--store", "sqlite://b.db"],
+    ])
+    def test_a_store_that_cannot_be_is_a_usage_error(self, argv: list[str],
+                                                      capsys: pytest.CaptureFixture[str]) -> None:
+        with pytest.raises(SystemExit) as leaving:
+            build_parser().parse_args(argv)
+        assert leaving.value.code == 2 and "--store" in capsys.readouterr().err
+
+    def test_limits_by_name(self) -> None:
+        args = build_parser().parse_args([
+            "--limit", "requests_per_second=2.5", "--limit", "room_creations_per_minute=3",
+            "--limit", "rooms_in_memory=7", "--limit", "rooms_in_memory=9"])
+        limits = Limits().set(args.limit)
+        assert limits.requests_per_second == 2.5 and limits.room_creations_per_minute == 3
+        assert limits.rooms_in_memory == 9          # the last one given
+        assert limits.room_days == Limits().room_days
+        assert set(Limits.names()) >= {
+            "requests_per_second", "room_creations_per_minute", "pending_searches",
+            "idle_seconds", "idle_connections_per_address", "rooms_in_memory", "room_days"}
+
+    @pytest.mark.parametrize("setting", [
+        "bogus=1", "requests_per_second", "rooms_in_memory=1.5", "rooms_in_memory=x",
+        "idle_seconds=0", "idle_seconds=-1", "idle_seconds=nan", "idle_seconds=inf",
+    ])
+    def test_unknown_limits_and_bad_values_are_usage_errors(
+            self, setting: str, capsys: pytest.CaptureFixture[str]) -> None:
+        with pytest.raises(SystemExit) as leaving:
+            build_parser().parse_args(["--limit", setting])
+        assert leaving.value.code == 2 and "--limit" in capsys.readouterr().err
+
+
+class TestStoreURL:
+    async def test_open_store_picks_the_backend(self, tmp_path: Path) -> None:
+        store = await open_store(f"sqlite://{tmp_path}/rooms.db")
+        assert isinstance(store, SqliteRoomStore)
+        await store.close()
+        assert (tmp_path / "rooms.db").exists()
+        with pytest.raises(StoreURLError):
+            await open_store("memcached://x")
+
+
+class TestFeeds:
+    async def test_a_slow_reader_gets_only_the_newest_state(self) -> None:
+        feed = Feed()
+        for version in range(5):
+            feed.offer(version, f"state {version}")
+        assert await feed.next() == "state 4"
+        feed.offer(3, "older")            # no newer than what was offered: dropped
+        feed.offer(4, "same version")
+        waiting = asyncio.create_task(feed.next())
+        await asyncio.sleep(0.01)
+        assert not waiting.done()
+        feed.offer(5, "state 5")
+        assert await asyncio.wait_for(waiting, 1) == "state 5"
+
+    async def test_watchers_of_a_room_get_its_states_and_leave_nothing_behind(self) -> None:
+        events = LocalEvents()
+        async with events.subscribe("r1") as one, events.subscribe("r1") as two, \
+                events.subscribe("r2") as other:
+            events.publish("r1", 1, "r1 at 1")
+            assert await one.next() == await two.next() == "r1 at 1"
+            other.offer(0, "nothing yet")
+            assert await other.next() == "nothing yet"
+        assert events.watched() == 0
+
+
+class _Host:
+    """A BotHost that fails to apply the first move it is given."""
+
+    def __init__(self) -> None:
+        self.applied: list[tuple[str, int, str]] = []
+        self.failures = 1
+
+    async def bot_search(self, room_id: str, version: int) -> Search | None:
+        return Search(Room.against_bot(room_id, "A", 1)[0].board_blob(), "B", 1)
+
+    async def apply_bot_move(self, room_id: str, version: int, move: str) -> None:
+        if self.failures:
+            self.failures -= 1
+            raise OSError("the store is away")
+        self.applied.append((room_id, version, move))
+
+
+class TestBotScheduler:
+    async def test_a_failed_turn_is_tried_again(self, caplog: pytest.LogCaptureFixture) -> None:
+        bots = PoolBots(lambda: ThreadPoolExecutor(1), pending_searches=10, retry_seconds=0.01)
+        host = _Host()
+        bots.start(host)
+        bots.request("r1", 4)
+        await wait_for(lambda: bool(host.applied), timeout=10)
+        assert [(room, version) for room, version, _ in host.applied] == [("r1", 4)]
+        assert "the bot's move in room r1 failed; trying again" in caplog.text
+        await wait_for(lambda: bots.pending() == 0)
+        await bots.close()
+
+    async def test_a_refused_move_of_the_bot_gives_way_to_a_legal_one(
+            self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+            caplog: pytest.LogCaptureFixture) -> None:
+        def wrong(board: bytes, side: Any, depth: int) -> str:
+            return "A1A1"
+
+        monkeypatch.setattr(bots_module, "choose_move", wrong)
+        bots = PoolBots(lambda: ThreadPoolExecutor(1), pending_searches=10)
+        service = RoomService(SqliteRoomStore(tmp_path / "r.db"), LocalEvents(), bots,
+                              rooms_in_memory=10)
+        await service.start()
+        caplog.set_level(logging.ERROR)
+        room, _, _ = await service.create("bot", "B", 3)     # the bot moves first
+        first = room.legal_moves()[0]
+        await wait_for(lambda: (service.cached(room.room_id) or room).version == 1, timeout=10)
+        after = service.cached(room.room_id)
+        assert after is not None
+        assert after.history == [{"side": "A", "move": first, "by": "bot"}]
+        assert "the bot's move was not played ('A1A1' was refused" in caplog.text
+        await service.close()
