@@ -11,7 +11,7 @@ import os
 import signal
 import sys
 
-from .limits import Limits, parse_limit
+from .limits import Limits, parse_limit, parse_network
 from .store import StoreURLError, check_store_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
@@ -76,6 +76,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--limit", type=parse_limit, action="append", default=[], metavar="NAME=VALUE",
         help="set one of the limits (repeatable): " + ", ".join(
             f"{name} (default {getattr(defaults, name)})" for name in defaults.names()))
+    parser.add_argument(
+        "--trusted-proxy", type=parse_network, action="append", default=[],
+        metavar="ADDRESS[/BITS]",
+        help="a reverse proxy (an address or a network) whose X-Forwarded-For names the "
+        "client the limits count (repeatable; by default the connection's peer is the client)")
     return parser
 
 
@@ -92,7 +97,8 @@ async def _serve(args: argparse.Namespace) -> None:
     store = await open_store(args.store)
     bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches)
     service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory)
-    runner = web.AppRunner(make_app(service, limits), handle_signals=False)
+    app = make_app(service, limits, args.trusted_proxy)
+    runner = web.AppRunner(app, handle_signals=False)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port)

@@ -1,16 +1,19 @@
-"""The server's limits, by name, and the rate limit of its clients.
+"""The server's limits, by name, and the rate limits of its clients.
 
 Every limit has a name and a default sensible for one public machine; ``--limit
-NAME=VALUE`` (repeatable) sets one. ``RateLimiter`` holds the requests a client may still
-make.
+NAME=VALUE`` (repeatable) sets one. ``ClientAddresses`` says which client a request
+comes from (its address, or the one a trusted proxy forwards for) and ``RateLimiter``
+what that client may still do.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import ipaddress
 import math
 import time
+from collections import OrderedDict
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any, Final
@@ -18,10 +21,11 @@ from typing import Any, Final
 
 @dataclass(frozen=True)
 class Limits:
-    # Requests a client may make: a burst of request_burst, then this many a second.
-    requests_per_second: float = 10.0
-    request_burst: int = 20
-    # New rooms a client may make in a minute.
+    # Requests one client address may make: a burst of request_burst, then this many a
+    # second (a page and its files are five requests; a move is one).
+    requests_per_second: float = 20.0
+    request_burst: int = 60
+    # New rooms one client address may make in a minute.
     room_creations_per_minute: int = 20
     # Searches that may wait for a bot worker. Not enforced yet: the bot's queue is
     # not bounded.
@@ -69,35 +73,134 @@ def parse_limit(text: str) -> tuple[str, float]:
     return name, number
 
 
-class Bucket:
-    """A token bucket: ``take`` is False when the client has used up its allowance."""
+Address = ipaddress.IPv4Address | ipaddress.IPv6Address
+Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
-    def __init__(self, burst: int, rate: float, now: float) -> None:
-        self.burst, self.rate = burst, rate
-        self.tokens, self.stamp = float(burst), now
 
-    def take(self, now: float) -> bool:
-        self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate)
-        self.stamp = now
-        if self.tokens < 1:
-            return False
-        self.tokens -= 1
-        return True
+def parse_network(text: str) -> Network:
+    """An address or a network (``10.0.0.7``, ``10.0.0.0/8``, ``fd00::/8``), for argparse."""
+    try:
+        return ipaddress.ip_network(text.strip(), strict=False)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an address or a network: {text!r}") from None
+
+
+def _address(text: str | None) -> Address | None:
+    """The address in ``text`` (a port after it, or brackets around it, allowed); None
+    if there is none."""
+    if not text:
+        return None
+    text = text.strip()
+    if text.startswith("["):
+        text = text[1:].partition("]")[0]
+    elif text.count(":") == 1:
+        text = text.partition(":")[0]
+    try:
+        address = ipaddress.ip_address(text)
+    except ValueError:
+        return None
+    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
+        return address.ipv4_mapped
+    return address
+
+
+class ClientAddresses:
+    """Who a request comes from, for the limits: the connection's peer, or, when the peer
+    is one of the ``trusted`` proxies, the address that proxy says it forwards for.
+
+    ``X-Forwarded-For`` is read from the right: each trusted proxy appends the address it
+    was connected from, so the first address from the right that is not a trusted proxy
+    is the client; what lies left of it is the client's own to write and is not read.
+    An IPv6 client is its /64, the block one machine is usually given.
+    """
+
+    def __init__(self, trusted: Iterable[Network] = ()) -> None:
+        self._trusted = tuple(trusted)
+
+    def _is_trusted(self, address: Address) -> bool:
+        return any(address in network for network in self._trusted)
+
+    def client(self, peer: str | None, forwarded: Iterable[str] = ()) -> str:
+        address = _address(peer)
+        if address is None:
+            return peer or "local"      # a Unix socket: one local client
+        if self._trusted and self._is_trusted(address):
+            for hop in reversed([hop for value in forwarded for hop in value.split(",")]):
+                found = _address(hop)
+                if found is None:
+                    break
+                address = found
+                if not self._is_trusted(found):
+                    break
+        if isinstance(address, ipaddress.IPv6Address):
+            return str(ipaddress.IPv6Network((address, 64), strict=False))
+        return str(address)
+
+
+# Clients whose allowance is kept at most: beyond, the one seen least recently is
+# forgotten (it starts again with a full allowance).
+MAX_CLIENTS: Final = 65_536
+
+
+class _Allowance:
+    """What one client may still do: requests and new rooms (token buckets), as of
+    ``stamp``."""
+
+    __slots__ = ("requests", "rooms", "stamp")
+
+    def __init__(self, requests: float, rooms: float, stamp: float) -> None:
+        self.requests, self.rooms, self.stamp = requests, rooms, stamp
 
 
 class RateLimiter:
-    """The rate limit of each client connection (``key``)."""
+    """The rate limits of each client address: requests (a burst of ``request_burst``,
+    then ``requests_per_second``) and new rooms (``room_creations_per_minute``, as a
+    burst and as the rate it comes back at). Each check costs the same whatever the
+    number of clients, whose table is bounded by ``max_clients``."""
 
-    def __init__(self, limits: Limits, clock: Callable[[], float] = time.monotonic) -> None:
-        self._rate = (limits.request_burst, limits.requests_per_second)
+    def __init__(self, limits: Limits, clock: Callable[[], float] = time.monotonic,
+                 max_clients: int = MAX_CLIENTS) -> None:
+        self._request_burst = float(limits.request_burst)
+        self._request_rate = limits.requests_per_second
+        self._room_burst = float(limits.room_creations_per_minute)
+        self._room_rate = limits.room_creations_per_minute / 60.0
         self._clock = clock
-        self._buckets: dict[object, Bucket] = {}
+        self._max_clients = max_clients
+        self._clients: OrderedDict[str, _Allowance] = OrderedDict()
 
-    def allow(self, key: object) -> bool:
+    def __len__(self) -> int:
+        return len(self._clients)
+
+    def _allowance(self, client: str) -> _Allowance:
         now = self._clock()
-        bucket = self._buckets.get(key)
-        if bucket is None:
-            if len(self._buckets) > 10_000:
-                self._buckets = {k: b for k, b in self._buckets.items() if now - b.stamp < 60}
-            bucket = self._buckets[key] = Bucket(*self._rate, now)
-        return bucket.take(now)
+        allowance = self._clients.get(client)
+        if allowance is None:
+            allowance = _Allowance(self._request_burst, self._room_burst, now)
+            self._clients[client] = allowance
+            if len(self._clients) > self._max_clients:
+                self._clients.popitem(last=False)
+            return allowance
+        self._clients.move_to_end(client)
+        elapsed = max(0.0, now - allowance.stamp)
+        allowance.requests = min(self._request_burst,
+                                 allowance.requests + elapsed * self._request_rate)
+        allowance.rooms = min(self._room_burst, allowance.rooms + elapsed * self._room_rate)
+        allowance.stamp = now
+        return allowance
+
+    def request(self, client: str) -> float:
+        """Counts a request of ``client``: 0 if it may be made, else the seconds until
+        it may (and nothing counted)."""
+        allowance = self._allowance(client)
+        if allowance.requests >= 1:
+            allowance.requests -= 1
+            return 0.0
+        return (1 - allowance.requests) / self._request_rate
+
+    def new_room(self, client: str) -> float:
+        """Counts a new room of ``client``, as ``request`` counts a request."""
+        allowance = self._allowance(client)
+        if allowance.rooms >= 1:
+            allowance.rooms -= 1
+            return 0.0
+        return (1 - allowance.rooms) / self._room_rate

@@ -145,16 +145,18 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
 
 
 class ServerProcess:
-    """A varno-serve process on a free loopback port: its URL and the process."""
+    """A varno-serve process on a free loopback port: its URL and the process. Its limits
+    are ``limits`` (by default none to speak of) and then the defaults."""
 
-    def __init__(self, db: Path, *, workers: int = 1, options: tuple[str, ...] = ()) -> None:
+    def __init__(self, db: Path, *, workers: int = 1, options: tuple[str, ...] = (),
+                 limits: dict[str, float] = UNLIMITED) -> None:
         # Its log (access log included) goes beside the database, to be read by tests.
         self.log = db.with_suffix(".log")
         with self.log.open("a") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
                  "--db", str(db), "--bot-workers", str(workers),
-                 *(f"--limit={name}={value}" for name, value in UNLIMITED.items()), *options],
+                 *(f"--limit={name}={value}" for name, value in limits.items()), *options],
                 stdout=subprocess.PIPE, stderr=log, text=True,
             )
         assert self.process.stdout is not None
@@ -190,7 +192,8 @@ class ServerProcess:
 
 @contextlib.contextmanager
 def running_server(db: Path) -> Iterator[str]:
-    server = ServerProcess(db)
+    """A server with the default limits, as people would meet it."""
+    server = ServerProcess(db, limits={})
     try:
         yield server.url
     finally:

@@ -252,13 +252,15 @@ class TestRefusals:
             assert status == 409 and body["error"].startswith("the game is over")
         assert await get_state(client, room) == final
 
-    async def test_a_flood_from_one_connection_is_slowed_down(self, start: Any) -> None:
+    async def test_a_flood_is_slowed_down(self, start: Any) -> None:
         client = await start(request_burst=5, requests_per_second=1.0)
         made = await create(client, mode="humans")
         room = made["room"]
         statuses = [(await move(client, room, "wrong", "A1"))[0] for _ in range(12)]
         assert statuses.count(429) >= 6 and set(statuses) == {403, 429}
+        # The room's creation was the first of the five requests of the burst.
         assert statuses[:4] == [403] * 4
+        await asyncio.sleep(1.1)
         assert (await get_state(client, room))["version"] == 0
 
 

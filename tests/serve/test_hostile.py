@@ -81,3 +81,65 @@ class TestNothingKeptForUnknownRooms:
         # A lock kept per made-up identifier grew the server by about 10 KiB a request
         # (its 8 KB key among it): some 40 MiB here.
         assert after - before < 8 * 1024, (before, after)
+
+
+async def statuses_on_fresh_connections(client: Any, count: int, method: str, path: str,
+                                        **options: Any) -> list[tuple[int, dict[str, Any], str]]:
+    """``count`` requests, each on a connection of its own: status, body and Retry-After."""
+    seen = []
+    headers = {"Connection": "close", **options.pop("headers", {})}
+    for _ in range(count):
+        async with client.request(method, path, headers=headers, **options) as response:
+            body = await response.json() if response.content_type == "application/json" else {}
+            seen.append((response.status, body, response.headers.get("Retry-After", "")))
+    return seen
+
+
+class TestRateLimitsPerAddress:
+    async def test_a_flood_over_fresh_connections_is_slowed_down(self, start: Any) -> None:
+        client = await start(request_burst=5, requests_per_second=0.5)
+        seen = await statuses_on_fresh_connections(client, 12, "POST", "/api/rooms/nosuch/join")
+        assert [status for status, _, _ in seen] == [404] * 5 + [429] * 7
+        status, body, retry = seen[-1]
+        assert body == {"error": "too many requests from this address; slow down"}
+        assert retry == "2"
+        # Every request counts, whatever it asks for.
+        async with client.get("/static/app.js") as response:
+            assert response.status == 429
+
+    async def test_room_creations_per_minute(self, start: Any) -> None:
+        client = await start(room_creations_per_minute=3)
+        seen = await statuses_on_fresh_connections(client, 5, "POST", "/api/rooms",
+                                                   json={"mode": "humans"})
+        assert [status for status, _, _ in seen] == [201, 201, 201, 429, 429]
+        assert seen[-1][1] == {"error": "too many new rooms from this address; try again later"}
+        assert seen[-1][2] == "20"
+        # Other requests go on, and a refused creation made nothing.
+        rooms = await (await client.get("/api/rooms")).json()
+        assert len(rooms["rooms"]) == 3
+
+    async def test_forwarded_for_is_read_from_a_trusted_proxy_only(self, start: Any) -> None:
+        proxied = await start(request_burst=2, requests_per_second=0.01,
+                              trusted_proxies=["127.0.0.0/8"])
+        for client_address in ("203.0.113.5", "203.0.113.6"):
+            seen = await statuses_on_fresh_connections(
+                proxied, 3, "GET", "/api/rooms", headers={"X-Forwarded-For": client_address})
+            assert [status for status, _, _ in seen] == [200, 200, 429], client_address
+        # What the client wrote itself, left of what the proxy added, is not read.
+        seen = await statuses_on_fresh_connections(
+            proxied, 1, "GET", "/api/rooms", headers={"X-Forwarded-For": "198.51.100.9, 203.0.113.5"})
+        assert seen[0][0] == 429
+        # An IPv6 client is its /64.
+        first = await statuses_on_fresh_connections(
+            proxied, 2, "GET", "/api/rooms", headers={"X-Forwarded-For": "2001:db8:0:1::1"})
+        other = await statuses_on_fresh_connections(
+            proxied, 1, "GET", "/api/rooms", headers={"X-Forwarded-For": "2001:db8:0:1::2"})
+        assert [s for s, _, _ in first + other] == [200, 200, 429]
+
+        direct = await start(request_burst=2, requests_per_second=0.01)
+        seen = [
+            (await statuses_on_fresh_connections(
+                direct, 1, "GET", "/api/rooms", headers={"X-Forwarded-For": f"203.0.113.{n}"}))[0]
+            for n in range(3)
+        ]
+        assert [status for status, _, _ in seen] == [200, 200, 429]

@@ -15,7 +15,7 @@ from varno_serve import bots as bots_module
 from varno_serve.__main__ import build_parser
 from varno_serve.bots import PoolBots, Search
 from varno_serve.events import Feed, LocalEvents
-from varno_serve.limits import Limits
+from varno_serve.limits import ClientAddresses, Limits, RateLimiter, parse_network
 from varno_serve.room import Room
 from varno_serve.service import RoomService
 from varno_serve.store import StoreURLError, open_store
@@ -60,6 +60,76 @@ class TestCommandLine:
         with pytest.raises(SystemExit) as leaving:
             build_parser().parse_args(["--limit", setting])
         assert leaving.value.code == 2 and "--limit" in capsys.readouterr().err
+
+
+class Clock:
+    def __init__(self) -> None:
+        self.now = 100.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+class TestRateLimiter:
+    def test_a_burst_then_a_steady_rate(self) -> None:
+        clock = Clock()
+        limiter = RateLimiter(Limits(request_burst=2, requests_per_second=1.0), clock)
+        assert [limiter.request("a") for _ in range(3)] == [0.0, 0.0, 1.0]
+        clock.now += 0.5
+        assert limiter.request("a") == 0.5         # refused: nothing counted
+        assert limiter.request("b") == 0.0         # another client has its own
+        clock.now += 0.5
+        assert limiter.request("a") == 0.0
+        clock.now += 1000                          # it comes back up to the burst, no more
+        assert [limiter.request("a") for _ in range(3)] == [0.0, 0.0, 1.0]
+
+    def test_new_rooms_per_minute(self) -> None:
+        clock = Clock()
+        limiter = RateLimiter(Limits(room_creations_per_minute=3), clock)
+        assert [limiter.new_room("a") for _ in range(4)] == [0.0, 0.0, 0.0, 20.0]
+        clock.now += 20
+        assert limiter.new_room("a") == 0.0
+        assert limiter.new_room("a") == 20.0
+
+    def test_the_table_of_clients_is_bounded(self) -> None:
+        clock = Clock()
+        limiter = RateLimiter(Limits(request_burst=1), clock, max_clients=3)
+        assert limiter.request("kept") == 0.0
+        for n in range(1000):
+            limiter.request(f"client {n}")
+            limiter.request("kept")              # seen recently: never the one forgotten
+            assert len(limiter) <= 3
+        assert limiter.request("kept") > 0       # still the same, spent allowance
+
+
+class TestClientAddresses:
+    def test_without_a_trusted_proxy_the_peer_is_the_client(self) -> None:
+        addresses = ClientAddresses()
+        assert addresses.client("192.0.2.1", ["203.0.113.5"]) == "192.0.2.1"
+        assert addresses.client("::ffff:192.0.2.1") == "192.0.2.1"
+        assert addresses.client("2001:db8:1:2:3::4") == "2001:db8:1:2::/64"
+        assert addresses.client(None) == "local"
+
+    def test_forwarded_for_from_the_right_past_trusted_proxies(self) -> None:
+        addresses = ClientAddresses([parse_network("10.0.0.0/8"), parse_network("192.0.2.7")])
+        assert addresses.client("10.1.1.1", ["203.0.113.5"]) == "203.0.113.5"
+        # A chain of trusted proxies; what the client wrote itself is never read.
+        assert addresses.client("10.1.1.1", ["6.6.6.6, 203.0.113.5", "192.0.2.7"]) == "203.0.113.5"
+        assert addresses.client("10.1.1.1", ["[2001:db8::1]:4711"]) == "2001:db8::/64"
+        assert addresses.client("10.1.1.1", ["203.0.113.5:80"]) == "203.0.113.5"
+        # Garbage, or nothing, from a trusted proxy: the last address known stands.
+        assert addresses.client("10.1.1.1", ["203.0.113.5, junk"]) == "10.1.1.1"
+        assert addresses.client("10.1.1.1", []) == "10.1.1.1"
+        assert addresses.client("10.1.1.1", ["10.2.2.2"]) == "10.2.2.2"
+        # A peer that is not a trusted proxy is the client, whatever it says.
+        assert addresses.client("198.51.100.1", ["203.0.113.5"]) == "198.51.100.1"
+
+    @pytest.mark.parametrize("text", ["10.0.0.0/33", "nonsense", ""])
+    def test_a_proxy_that_is_no_address_is_a_usage_error(
+            self, text: str, capsys: pytest.CaptureFixture[str]) -> None:
+        with pytest.raises(SystemExit):
+            build_parser().parse_args(["--trusted-proxy", text])
+        assert "--trusted-proxy" in capsys.readouterr().err
 
 
 class TestStoreURL:

@@ -7,22 +7,28 @@ rules read, stays in the room and the store.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
+
 from aiohttp import web
 
-from ..limits import Limits, RateLimiter
+from ..limits import ClientAddresses, Limits, Network, RateLimiter
 from ..service import RoomService
 from . import handlers
 from .bodies import BODY_LIMIT
 from .context import CONTEXT, Context
-from .middleware import errors_and_headers
+from .middleware import errors_and_headers, rate_limit
 
 
-def make_app(service: RoomService, limits: Limits | None = None) -> web.Application:
+def make_app(service: RoomService, limits: Limits | None = None,
+             trusted_proxies: Iterable[Network] = ()) -> web.Application:
     """The application around ``service``; starting it starts the service (the bot takes
-    up its pending turns), cleaning it up closes the service."""
+    up its pending turns), cleaning it up closes the service. ``X-Forwarded-For`` is
+    believed from ``trusted_proxies`` only."""
     limits = limits if limits is not None else Limits()
-    app = web.Application(client_max_size=BODY_LIMIT, middlewares=[errors_and_headers])
-    app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits))
+    app = web.Application(client_max_size=BODY_LIMIT,
+                          middlewares=[errors_and_headers, rate_limit])
+    app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits),
+                           addresses=ClientAddresses(trusted_proxies))
 
     async def on_startup(app: web.Application) -> None:
         await service.start()

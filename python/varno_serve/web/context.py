@@ -1,4 +1,5 @@
-"""What the handlers and the middleware share: the room service and the limits."""
+"""What the handlers and the middleware share: the room service, the limits, and who a
+request comes from."""
 
 from __future__ import annotations
 
@@ -6,7 +7,7 @@ from dataclasses import dataclass
 
 from aiohttp import web
 
-from ..limits import Limits, RateLimiter
+from ..limits import ClientAddresses, Limits, RateLimiter
 from ..service import RoomService
 
 
@@ -15,6 +16,7 @@ class Context:
     service: RoomService
     limits: Limits
     limiter: RateLimiter
+    addresses: ClientAddresses
 
 
 CONTEXT = web.AppKey("varno", Context)
@@ -22,3 +24,9 @@ CONTEXT = web.AppKey("varno", Context)
 
 def context(request: web.Request) -> Context:
     return request.app[CONTEXT]
+
+
+def client_of(request: web.Request) -> str:
+    """The client address ``request`` is counted against."""
+    return context(request).addresses.client(
+        request.remote, request.headers.getall("X-Forwarded-For", ()))

@@ -13,17 +13,11 @@ from aiohttp import WSMsgType, web
 from ..errors import NotFound, TooMany
 from ..events import Feed
 from .bodies import BODY_LIMIT, new_room, read_json, text_field
-from .context import context
+from .context import client_of, context
 
 LOBBY_LIMIT: Final = 50
 STATIC = resources.files("varno_serve") / "static"
 PAGE: Final = (STATIC / "index.html").read_text(encoding="utf-8")
-
-
-def _limited(request: web.Request) -> None:
-    key = request.transport if request.transport is not None else request.remote
-    if not context(request).limiter.allow(key):
-        raise TooMany("too many requests from this connection; slow down", 1.0)
 
 
 def _state(text: str) -> web.Response:
@@ -39,9 +33,12 @@ async def list_rooms(request: web.Request) -> web.Response:
 
 
 async def create_room(request: web.Request) -> web.Response:
-    _limited(request)
     body = await read_json(request, {"mode", "side", "depth"}, {"mode"})
-    room, seat, token = await context(request).service.create(*new_room(body))
+    mode, side, depth = new_room(body)
+    wait = context(request).limiter.new_room(client_of(request))
+    if wait:
+        raise TooMany("too many new rooms from this address; try again later", wait)
+    room, seat, token = await context(request).service.create(mode, side, depth)
     return web.json_response({"room": room.room_id, "seat": seat, "token": token}, status=201)
 
 
@@ -51,14 +48,12 @@ async def get_room(request: web.Request) -> web.Response:
 
 
 async def join_room(request: web.Request) -> web.Response:
-    _limited(request)
     await read_json(request, set(), set())
     room, side, token = await context(request).service.join(request.match_info["room"])
     return web.json_response({"room": room.room_id, "seat": side, "token": token})
 
 
 async def post_move(request: web.Request) -> web.Response:
-    _limited(request)
     body = await read_json(request, {"move", "token"}, {"move", "token"})
     room = await context(request).service.move(
         request.match_info["room"], text_field(body, "move"), text_field(body, "token"))

@@ -1,5 +1,5 @@
-"""What wraps every request: refusals turned into their statuses, and the page's safety
-headers."""
+"""What wraps every request: the rate limit of its client, refusals turned into their
+statuses, and the page's safety headers."""
 
 from __future__ import annotations
 
@@ -22,6 +22,7 @@ from ..errors import (
     TooMany,
     TooSlow,
 )
+from .context import client_of, context
 
 log = logging.getLogger("varno_serve")
 
@@ -69,6 +70,15 @@ def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
     if isinstance(refusal, (TooMany, Busy)):
         response.headers["Retry-After"] = str(max(1, math.ceil(refusal.retry_after)))
     return response
+
+
+@web.middleware
+async def rate_limit(request: web.Request, handler: Handler) -> web.StreamResponse:
+    """Every request counts against its client's allowance, whatever it asks for."""
+    wait = context(request).limiter.request(client_of(request))
+    if wait:
+        raise TooMany("too many requests from this address; slow down", wait)
+    return await handler(request)
 
 
 @web.middleware
