@@ -16,7 +16,7 @@ from ..service import RoomService
 from . import handlers
 from .bodies import BODY_LIMIT
 from .context import CONTEXT, Context
-from .middleware import errors_and_headers, rate_limit
+from .middleware import errors, rate_limit, safety_headers
 
 
 def make_app(service: RoomService, limits: Limits | None = None,
@@ -25,8 +25,8 @@ def make_app(service: RoomService, limits: Limits | None = None,
     up its pending turns), cleaning it up closes the service. ``X-Forwarded-For`` is
     believed from ``trusted_proxies`` only."""
     limits = limits if limits is not None else Limits()
-    app = web.Application(client_max_size=BODY_LIMIT,
-                          middlewares=[errors_and_headers, rate_limit])
+    app = web.Application(client_max_size=BODY_LIMIT, middlewares=[errors, rate_limit])
+    app.on_response_prepare.append(safety_headers)
     app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits),
                            addresses=ClientAddresses(trusted_proxies))
 

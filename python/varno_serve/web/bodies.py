@@ -1,15 +1,19 @@
-"""Request bodies: read within bounds, parsed as a JSON object, and their fields checked."""
+"""Request bodies: read within bounds of size and time, parsed as a JSON object, and
+their fields checked. Whatever a body holds, a failure to read or parse it is a refusal
+(4xx), never an error of the server."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 from typing import Any, Final
 
 from aiohttp import web
+from aiohttp.http_exceptions import HttpProcessingError
 
 from varno_play.rules import SIDES, Side
 
-from ..errors import Invalid, TooLarge
+from ..errors import Invalid, TooLarge, TooSlow, Unreadable
 from ..room import DEFAULT_DEPTH, check_depth
 from ..store import Mode
 
@@ -20,21 +24,35 @@ def _no_constants(name: str) -> Any:
     raise ValueError(f"{name} is not JSON")
 
 
-async def read_json(request: web.Request, allowed: set[str], required: set[str]) -> dict[str, Any]:
-    """The request's JSON object; ``Invalid`` (or ``TooLarge``) unless it is one with
-    only ``allowed`` fields and all ``required`` ones. An empty body is an empty object."""
+async def read_json(request: web.Request, allowed: set[str], required: set[str], *,
+                    seconds: float) -> dict[str, Any]:
+    """The request's JSON object; ``Invalid`` unless it is one with only ``allowed``
+    fields and all ``required`` ones. An empty body is an empty object.
+
+    The body must arrive within ``seconds`` (``TooSlow``), hold at most BODY_LIMIT bytes
+    once decoded (``TooLarge``), and decode as its Content-Encoding says
+    (``Unreadable``). A client that hangs up midway raises ``ConnectionError``.
+    """
     if request.content_length is not None and request.content_length > BODY_LIMIT:
         raise TooLarge(f"the body is over {BODY_LIMIT} bytes")
     try:
-        raw = await request.read()
+        async with asyncio.timeout(seconds):
+            raw = await request.read()
+    except TimeoutError:
+        raise TooSlow(f"the body did not arrive within {seconds:g} s") from None
     except web.HTTPRequestEntityTooLarge:
         raise TooLarge(f"the body is over {BODY_LIMIT} bytes") from None
+    except (web.RequestPayloadError, HttpProcessingError):
+        # A body that does not decode as its Content-Encoding says.
+        raise Unreadable("the body cannot be decoded") from None
     if not raw.strip() and not required:
         return {}
     try:
         body = json.loads(raw.decode("utf-8"), parse_constant=_no_constants)
     except (UnicodeDecodeError, ValueError):
         raise Invalid("the body is not JSON") from None
+    except RecursionError:
+        raise Invalid("the body is nested too deeply") from None
     if not isinstance(body, dict):
         raise Invalid("the body must be a JSON object")
     only(body, allowed)

@@ -20,6 +20,11 @@ STATIC = resources.files("varno_serve") / "static"
 PAGE: Final = (STATIC / "index.html").read_text(encoding="utf-8")
 
 
+def _seconds(request: web.Request) -> float:
+    """How long a body may take to arrive."""
+    return context(request).limits.idle_seconds
+
+
 def _state(text: str) -> web.Response:
     return web.Response(text=text, content_type="application/json")
 
@@ -33,7 +38,7 @@ async def list_rooms(request: web.Request) -> web.Response:
 
 
 async def create_room(request: web.Request) -> web.Response:
-    body = await read_json(request, {"mode", "side", "depth"}, {"mode"})
+    body = await read_json(request, {"mode", "side", "depth"}, {"mode"}, seconds=_seconds(request))
     mode, side, depth = new_room(body)
     wait = context(request).limiter.new_room(client_of(request))
     if wait:
@@ -48,13 +53,13 @@ async def get_room(request: web.Request) -> web.Response:
 
 
 async def join_room(request: web.Request) -> web.Response:
-    await read_json(request, set(), set())
+    await read_json(request, set(), set(), seconds=_seconds(request))
     room, side, token = await context(request).service.join(request.match_info["room"])
     return web.json_response({"room": room.room_id, "seat": side, "token": token})
 
 
 async def post_move(request: web.Request) -> web.Response:
-    body = await read_json(request, {"move", "token"}, {"move", "token"})
+    body = await read_json(request, {"move", "token"}, {"move", "token"}, seconds=_seconds(request))
     room = await context(request).service.move(
         request.match_info["room"], text_field(body, "move"), text_field(body, "token"))
     return _state(room.public_json())

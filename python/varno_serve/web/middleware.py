@@ -1,12 +1,12 @@
-"""What wraps every request: the rate limit of its client, refusals turned into their
-statuses, and the page's safety headers."""
+"""What wraps every request: the rate limit of its client, refusals (and failures)
+turned into their statuses, and the page's safety headers on every response."""
 
 from __future__ import annotations
 
 import logging
 import math
 from collections.abc import Awaitable, Callable
-from typing import Any, Final
+from typing import Final
 
 from aiohttp import web
 
@@ -21,6 +21,7 @@ from ..errors import (
     TooLarge,
     TooMany,
     TooSlow,
+    Unreadable,
 )
 from .context import client_of, context
 
@@ -57,8 +58,8 @@ def status_of(refusal: Refusal) -> int:
     raise AssertionError(f"no status for {type(refusal).__name__}")
 
 
-def _error(status: int, message: str, **more: Any) -> web.Response:
-    return web.json_response({"error": message, **more}, status=status)
+def _error(status: int, message: str) -> web.Response:
+    return web.json_response({"error": message}, status=status)
 
 
 def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
@@ -72,6 +73,24 @@ def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
     return response
 
 
+# Refusals after which the connection is closed: the body was not read to its end, and
+# what is left of it is not worth reading (it may come slowly, or not decode).
+CLOSE_AFTER: Final = (TooSlow, TooLarge, Unreadable)
+
+
+async def _send_and_close(request: web.Request, response: web.Response) -> web.Response:
+    """Sends ``response`` and closes the connection at once, rather than read what is
+    left of the request's body first (as a connection kept for the next request must)."""
+    response.force_close()
+    try:
+        await response.prepare(request)
+        await response.write_eof()
+    except ConnectionError:
+        pass
+    request.protocol.force_close()
+    return response
+
+
 @web.middleware
 async def rate_limit(request: web.Request, handler: Handler) -> web.StreamResponse:
     """Every request counts against its client's allowance, whatever it asks for."""
@@ -82,22 +101,37 @@ async def rate_limit(request: web.Request, handler: Handler) -> web.StreamRespon
 
 
 @web.middleware
-async def errors_and_headers(request: web.Request, handler: Handler) -> web.StreamResponse:
-    """Refusals as JSON ``{"error": ...}`` with their status; the page's safety headers."""
+async def errors(request: web.Request, handler: Handler) -> web.StreamResponse:
+    """Refusals with their status, as JSON ``{"error": ...}`` under /api/ and as text
+    elsewhere; a client gone midway is no error of the server's."""
     try:
-        response = await handler(request)
+        return await handler(request)
     except Refusal as refusal:
+        if isinstance(refusal, CLOSE_AFTER):
+            return await _send_and_close(request, _refusal(request, refusal))
         return _refusal(request, refusal)
     except web.HTTPException as http:
-        if request.path.startswith("/api/") and http.status >= 400:
-            return _error(http.status, http.reason)
-        raise
-    except Exception:
-        if not request.path.startswith("/api/"):
+        if not request.path.startswith("/api/") or http.status < 400:
             raise
+        response = _error(http.status, http.reason)
+        if "Allow" in http.headers:
+            response.headers["Allow"] = http.headers["Allow"]
+        return response
+    except ConnectionError as gone:
+        # The client hung up (in the middle of its body, say): nobody is left to answer.
+        log.debug("%s %s: the client went away (%s)", request.method, request.path, gone)
+        response = web.Response(status=400, text="the request was cut short\n")
+        response.force_close()
+        return response
+    except Exception:
         log.exception("%s %s failed", request.method, request.path)
-        return _error(500, "internal error")
-    if not response.prepared:
-        for name, value in SAFETY_HEADERS.items():
-            response.headers.setdefault(name, value)
-    return response
+        if request.path.startswith("/api/"):
+            return _error(500, "internal error")
+        return web.Response(status=500, text="internal error\n")
+
+
+async def safety_headers(request: web.Request, response: web.StreamResponse) -> None:
+    """Every response the application sends carries the page's safety headers: those of
+    the handlers, the refusals, the static files and the router's own (404, 405)."""
+    for name, value in SAFETY_HEADERS.items():
+        response.headers.setdefault(name, value)
