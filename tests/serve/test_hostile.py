@@ -1,19 +1,24 @@
 """What an anonymous client on the open internet may try, and what the server does about
 it: made-up room identifiers, floods from one address over many connections, bodies
-that are not what they claim, clients that hang up, the database file's permissions."""
+that are not what they claim, clients that hang up; and the database file, which no
+other user of the machine may read."""
 
 from __future__ import annotations
 
 import asyncio
 import gzip
 import logging
+import os
+import stat
 import time
 from pathlib import Path
 from typing import Any
 
 import aiohttp
 import pytest
-from serve_helpers import ServerProcess, create, get_state, wait_for
+from serve_helpers import ServerProcess, create
+from varno_serve.room import Room
+from varno_serve.store.sqlite import SqliteRoomStore
 from varno_serve.web.middleware import SAFETY_HEADERS
 
 # Identifiers that name no room: the shape of real ones, and far longer.
@@ -288,3 +293,32 @@ class TestBadInput:
             pass
         assert response.headers["Content-Security-Policy"] == SAFETY_HEADERS[
             "Content-Security-Policy"]
+
+
+class TestTheDatabaseFile:
+    @pytest.mark.parametrize("umask", [0o022, 0o000])
+    async def test_it_and_its_journal_files_are_the_owners_alone(
+            self, tmp_path: Path, umask: int) -> None:
+        db = tmp_path / "rooms.db"
+        old = os.umask(umask)
+        try:
+            store = SqliteRoomStore(db)
+            room, _ = Room.for_humans("r1")
+            await store.create(room.to_stored())
+            files = [db, db.with_name("rooms.db-wal"), db.with_name("rooms.db-shm")]
+            assert all(path.exists() for path in files)
+            assert {path.name: stat.S_IMODE(path.stat().st_mode) for path in files} == {
+                path.name: 0o600 for path in files}
+            await store.close()
+        finally:
+            os.umask(old)
+
+    async def test_a_file_others_may_read_is_left_as_it_is_with_a_warning(
+            self, tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+        db = tmp_path / "rooms.db"
+        db.touch(mode=0o644)
+        db.chmod(0o644)
+        store = SqliteRoomStore(db)
+        await store.close()
+        assert stat.S_IMODE(db.stat().st_mode) == 0o644
+        assert "may be read by other users (mode 644)" in caplog.text

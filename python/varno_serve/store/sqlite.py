@@ -2,11 +2,17 @@
 
 SQLite's calls block, so the store runs them on one thread of its own, one at a time,
 and its coroutines wait for that thread: the event loop never waits on the disk.
+
+The file holds every face-down card (the boards' saved states), so it is created
+readable and writable by its owner alone; SQLite gives its journal files (``-wal``,
+``-shm``) the database file's permissions.
 """
 
 from __future__ import annotations
 
 import asyncio
+import logging
+import os
 import sqlite3
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
@@ -16,6 +22,8 @@ from typing import Any, TypeVar
 from . import RoomSummary, StoredRoom
 
 T = TypeVar("T")
+
+log = logging.getLogger("varno_serve")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS rooms (
@@ -41,11 +49,25 @@ async def open_sqlite(path: str) -> SqliteRoomStore:
     return SqliteRoomStore(Path(path))
 
 
+def _create_private(path: Path) -> None:
+    """Creates the file at ``path`` with mode 0600, unless it is there already: then it
+    is left as it is, with a warning if other users may read it."""
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    except FileExistsError:
+        mode = path.stat().st_mode & 0o777
+        if mode & 0o077:
+            log.warning("%s may be read by other users (mode %03o), and it holds every "
+                        "face-down card: chmod 600 it", path, mode)
+
+
 class SqliteRoomStore:
     """Rooms in a SQLite database file (``RoomStore``)."""
 
     def __init__(self, path: str | Path) -> None:
         self.path = Path(path)
+        if str(path) != ":memory:":
+            _create_private(self.path)
         self._thread = ThreadPoolExecutor(max_workers=1, thread_name_prefix="varno-store")
         # Used from the store's thread only (and here, before that thread has any work).
         self._db = sqlite3.connect(str(path), check_same_thread=False, isolation_level=None)
