@@ -8,6 +8,7 @@ import dataclasses
 import json
 import pickle
 import random
+import re
 import sqlite3
 from pathlib import Path
 from typing import Any
@@ -23,7 +24,7 @@ from serve_helpers import (
     move,
     wait_for,
 )
-from varno_serve.room import Room, load_board
+from varno_serve.room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, Room, load_board
 from varno_serve.store import StoredRoom
 from varno_serve.store.sqlite import SqliteRoomStore
 
@@ -433,3 +434,16 @@ class TestPage:
             response = await client.get(f"/static/{name}")
             assert response.status == 200 and kind in response.content_type
             assert "http" not in (await response.text()).replace("https:", "")
+
+    async def test_the_page_takes_the_servers_depths_and_room_identifiers(
+            self, client: Any) -> None:
+        response = await client.get("/api/config")
+        assert response.status == 200 and "max-age" in response.headers["Cache-Control"]
+        assert await response.json() == {
+            "depth": {"min": MIN_DEPTH, "max": MAX_DEPTH, "default": DEFAULT_DEPTH}}
+        # The page and its script hold neither the depths nor the identifiers' pattern.
+        html = await (await client.get("/")).text()
+        script = await (await client.get("/static/app.js")).text()
+        assert re.search(r'<input[^>]*id="depth"[^>]*>', html).group(0) == (
+            '<input type="range" name="depth" id="depth">')
+        assert "{1,32}" not in script and "A-Za-z0-9" not in script

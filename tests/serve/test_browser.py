@@ -71,6 +71,9 @@ def click_a_move(page: sync_api.Page) -> None:
 def test_a_game_against_the_bot_by_clicking(page: sync_api.Page) -> None:
     page.goto("/")
     sync_api.expect(page.locator("#lobby")).to_be_visible()
+    # The depths are the server's.
+    assert page.eval_on_selector("#depth", "d => [d.min, d.max, d.value]") == ["1", "12", "8"]
+    sync_api.expect(page.locator("#depth-shown")).to_have_text("8")
     page.eval_on_selector("#depth", "d => { d.value = '2'; d.dispatchEvent(new Event('input')); }")
     sync_api.expect(page.locator("#depth-shown")).to_have_text("2")
     page.get_by_role("button", name="New game").click()

@@ -33,11 +33,23 @@ function saveSeat(room, seat, token) {
   localStorage.setItem(seatKey(room), JSON.stringify({ seat, token }));
 }
 
+function roomPath(room) { return `/api/rooms/${encodeURIComponent(room)}`; }
+
 // -- the lobby ---------------------------------------------------------------------------
 
-function showLobby() {
-  $("lobby").hidden = false;
+async function showLobby() {
+  // The depths the bot may be asked for are the server's to say.
   const depth = $("depth");
+  try {
+    const config = await api("GET", "/api/config");
+    depth.min = config.depth.min;
+    depth.max = config.depth.max;
+    depth.value = config.depth.default;
+  } catch (error) {
+    $("lobby-message").textContent = error.message;
+  }
+  $("depth-shown").value = depth.value;
+  $("lobby").hidden = false;
   depth.addEventListener("input", () => { $("depth-shown").value = depth.value; });
   $("new-bot").addEventListener("submit", async (event) => {
     event.preventDefault();
@@ -234,7 +246,7 @@ async function sendMove(move) {
   if (!seat) { say("You are watching this room: only its players can move.", true); return; }
   view.selected = null;
   try {
-    const state = await api("POST", `/api/rooms/${view.room}/moves`, { move, token: seat.token });
+    const state = await api("POST", `${roomPath(view.room)}/moves`, { move, token: seat.token });
     // The WebSocket may have brought a newer state (the bot's answer) before this reply.
     if (state.version > view.state.version) view.state = state;
     say("");
@@ -267,7 +279,7 @@ function clickCell(name) {
 
 function follow() {
   const scheme = location.protocol === "https:" ? "wss" : "ws";
-  const socket = new WebSocket(`${scheme}://${location.host}/api/rooms/${view.room}/ws`);
+  const socket = new WebSocket(`${scheme}://${location.host}${roomPath(view.room)}/ws`);
   view.socket = socket;
   socket.addEventListener("open", () => { view.retry = 500; });
   socket.addEventListener("message", (event) => {
@@ -287,7 +299,7 @@ function follow() {
 async function showRoom(room) {
   view.room = room;
   try {
-    view.state = await api("GET", `/api/rooms/${room}`);
+    view.state = await api("GET", roomPath(room));
   } catch (error) {
     $("missing").hidden = false;
     return;
@@ -306,10 +318,10 @@ async function showRoom(room) {
   });
   $("join").addEventListener("click", async () => {
     try {
-      const joined = await api("POST", `/api/rooms/${room}/join`);
+      const joined = await api("POST", `${roomPath(room)}/join`);
       saveSeat(room, joined.seat, joined.token);
       say(`You took seat ${joined.seat}.`, true);
-      view.state = await api("GET", `/api/rooms/${room}`);
+      view.state = await api("GET", roomPath(room));
       render();
     } catch (error) {
       say(error.message);
@@ -330,5 +342,6 @@ async function showRoom(room) {
   $("move-input").focus();
 }
 
-const roomPath = location.pathname.match(/^\/rooms\/([A-Za-z0-9_-]{1,32})$/);
-if (roomPath) showRoom(roomPath[1]); else showLobby();
+// The server serves this page at /rooms/ID only for a room that exists.
+const inRoom = location.pathname.match(/^\/rooms\/([^/]+)$/);
+if (inRoom) showRoom(decodeURIComponent(inRoom[1])); else showLobby();

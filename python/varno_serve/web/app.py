@@ -41,6 +41,7 @@ def make_app(service: RoomService, limits: Limits | None = None,
     app.router.add_get("/", handlers.page)
     app.router.add_get("/rooms/{room}", handlers.page)
     app.router.add_static("/static/", str(handlers.STATIC))
+    app.router.add_get("/api/config", handlers.config)
     app.router.add_get("/api/rooms", handlers.list_rooms)
     app.router.add_post("/api/rooms", handlers.create_room)
     app.router.add_get("/api/rooms/{room}", handlers.get_room)

@@ -12,6 +12,7 @@ from aiohttp import WSMsgType, web
 
 from ..errors import NotFound, TooMany
 from ..events import Feed
+from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH
 from .bodies import BODY_LIMIT, new_room, read_json, text_field
 from .context import client_of, context
 
@@ -27,6 +28,14 @@ def _seconds(request: web.Request) -> float:
 
 def _state(text: str) -> web.Response:
     return web.Response(text=text, content_type="application/json")
+
+
+async def config(request: web.Request) -> web.Response:
+    """What a client needs to know to ask for a room: the depths the bot may search."""
+    response = web.json_response(
+        {"depth": {"min": MIN_DEPTH, "max": MAX_DEPTH, "default": DEFAULT_DEPTH}})
+    response.headers["Cache-Control"] = "public, max-age=3600"
+    return response
 
 
 async def list_rooms(request: web.Request) -> web.Response:
