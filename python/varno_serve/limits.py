@@ -191,16 +191,16 @@ class RateLimiter:
     def request(self, client: str) -> float:
         """Counts a request of ``client``: 0 if it may be made, else the seconds until
         it may (and nothing counted)."""
-        allowance = self._allowance(client)
-        if allowance.requests >= 1:
-            allowance.requests -= 1
-            return 0.0
-        return (1 - allowance.requests) / self._request_rate
+        return self._take(client, "requests", self._request_rate)
 
     def new_room(self, client: str) -> float:
         """Counts a new room of ``client``, as ``request`` counts a request."""
+        return self._take(client, "rooms", self._room_rate)
+
+    def _take(self, client: str, kind: str, rate: float) -> float:
         allowance = self._allowance(client)
-        if allowance.rooms >= 1:
-            allowance.rooms -= 1
+        left: float = getattr(allowance, kind)
+        if left >= 1:
+            setattr(allowance, kind, left - 1)
             return 0.0
-        return (1 - allowance.rooms) / self._room_rate
+        return (1 - left) / rate

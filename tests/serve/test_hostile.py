@@ -139,12 +139,6 @@ class TestRateLimitsPerAddress:
         seen = await statuses_on_fresh_connections(
             proxied, 1, "GET", "/api/rooms", headers={"X-Forwarded-For": "198.51.100.9, 203.0.113.5"})
         assert seen[0][0] == 429
-        # An IPv6 client is its /64.
-        first = await statuses_on_fresh_connections(
-            proxied, 2, "GET", "/api/rooms", headers={"X-Forwarded-For": "2001:db8:0:1::1"})
-        other = await statuses_on_fresh_connections(
-            proxied, 1, "GET", "/api/rooms", headers={"X-Forwarded-For": "2001:db8:0:1::2"})
-        assert [s for s, _, _ in first + other] == [200, 200, 429]
 
         direct = await start(request_burst=2, requests_per_second=0.01)
         seen = [
