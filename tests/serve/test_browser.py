@@ -140,6 +140,8 @@ def test_a_second_player_joins_by_the_link_and_a_watcher_cannot_move(
     page.goto("/")
     page.get_by_role("button", name="New room for two").click()
     page.wait_for_url("**/rooms/*")
+    # The link is filled in once the room's state has come.
+    sync_api.expect(page.locator("#share")).to_be_visible()
     link = page.locator("#share-link").input_value()
     assert link == page.url
 
