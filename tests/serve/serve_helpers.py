@@ -7,11 +7,12 @@ import asyncio
 import contextlib
 import json
 import re
+import resource
 import select
 import signal
 import subprocess
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -127,16 +128,22 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
 
 
 class ServerProcess:
-    """A varno-serve process on a free loopback port: its URL and the process."""
+    """A varno-serve process on a free loopback port: its URL and the process, started
+    with ``args`` added and, if ``files`` is given, that limit of open files."""
 
-    def __init__(self, db: Path, *, workers: int = 1) -> None:
+    def __init__(self, db: Path, *, workers: int = 1, args: Sequence[str] = (),
+                 files: int | None = None) -> None:
+        def limit_files() -> None:
+            if files is not None:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
+
         # Its log (access log included) goes beside the database, to be read by tests.
         self.log = db.with_suffix(".log")
         with self.log.open("a") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
-                 "--db", str(db), "--bot-workers", str(workers)],
-                stdout=subprocess.PIPE, stderr=log, text=True,
+                 "--db", str(db), "--bot-workers", str(workers), *args],
+                stdout=subprocess.PIPE, stderr=log, text=True, preexec_fn=limit_files,
             )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30.0)
