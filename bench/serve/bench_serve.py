@@ -32,6 +32,9 @@ import aiohttp
 
 LOOPBACK = "127.0.0.1"
 HERE = Path(__file__).resolve().parents[2] / "build" / "bench-serve"
+# Every client comes from one address here: its connections (a WebSocket and a kept-alive
+# connection each) are not capped as one address's would be.
+LIMITS = ("connections_per_address=100000", "idle_connections_per_address=100000")
 
 
 @dataclass
@@ -46,7 +49,7 @@ class Tally:
 def start_server(db: Path, workers: int, log: Path) -> tuple[subprocess.Popen[str], str]:
     process = subprocess.Popen(
         [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0", "--db", str(db),
-         "--bot-workers", str(workers)],
+         "--bot-workers", str(workers), *(arg for limit in LIMITS for arg in ("--limit", limit))],
         stdout=subprocess.PIPE, stderr=log.open("a"), text=True,
     )
     assert process.stdout is not None

@@ -34,6 +34,31 @@ def _port(text: str) -> int:
     return port
 
 
+# Limits settable with --limit NAME=VALUE: those of the connection guard
+# (varno_serve.connections.ConnectionGuard), by name, with the type of their value.
+LIMITS: dict[str, type[int] | type[float]] = {
+    "idle_seconds": float,
+    "idle_connections_per_address": int,
+    "connections_per_address": int,
+    "connections": int,
+}
+
+
+def _limit(text: str) -> tuple[str, int | float]:
+    name, equals, value = text.partition("=")
+    kind = LIMITS.get(name)
+    if not equals or kind is None:
+        raise argparse.ArgumentTypeError(
+            f"not NAME=VALUE with NAME one of {', '.join(LIMITS)}: {text!r}")
+    try:
+        number = kind(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{name} is not a number: {value!r}") from None
+    if not 0 < number < float("inf"):
+        raise argparse.ArgumentTypeError(f"{name} must be above 0, not {value}")
+    return name, number
+
+
 def build_parser() -> argparse.ArgumentParser:
     # One core is left to the event loop; the others search for the bot.
     default_workers = max(1, (os.cpu_count() or 2) - 1)
@@ -49,6 +74,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="the SQLite database of the rooms (default: ./varno-serve.db)")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
+    parser.add_argument("--limit", type=_limit, action="append", default=[], metavar="NAME=VALUE",
+                        help=f"a limit of the server, one of {', '.join(LIMITS)}; repeatable")
     return parser
 
 
@@ -57,11 +84,14 @@ async def _serve(args: argparse.Namespace) -> None:
 
     from .app import Server, make_app
     from .bot import bot_pool
+    from .connections import ConnectionGuard, GuardedAppRunner
     from .store import SqliteRoomStore
 
     store = SqliteRoomStore(args.db)
     server = Server(store, lambda: bot_pool(args.bot_workers))
-    runner = web.AppRunner(make_app(server), handle_signals=False)
+    # Connections: the idle timer and the caps per address (varno_serve.connections).
+    guard = ConnectionGuard(**dict(args.limit))
+    runner = GuardedAppRunner(make_app(server), guard, handle_signals=False)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port)
