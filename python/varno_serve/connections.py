@@ -22,7 +22,9 @@ Caps, checked whenever a connection opens or becomes idle again:
   cap, that address's oldest idle connections are closed, so that its newest
   connection (the one about to send a request) is served; only when none of its
   connections is idle is the newcomer closed. Other addresses' connections are never
-  closed for it;
+  closed for it. Idle connections that have never sent a request go before those kept
+  alive after a response, oldest first in each: a flood of silent sockets closes its
+  own sockets, not the connections its address's real clients are using;
 * the whole server holds at most ``connections`` connections, by default the process's
   limit of open files less ``reserved_files`` for its database, bot workers and files
   served, and for the connections the event loop accepts in one go before any of them
@@ -64,14 +66,16 @@ from aiohttp import web
 log = logging.getLogger("varno_serve.connections")
 
 # Defaults for one public machine. A player's tab holds a WebSocket (busy, never idle)
-# and a keep-alive connection or two for its requests; browsers open at most six per
-# server. Many players share an address behind NAT, so an address may hold 256
-# connections (a hundred-odd players at once) of which 64 idle: closing an idle
-# connection costs its client only a new handshake, while idle connections cost an
-# attacker nothing. 15 s is ample for a request head (one packet from any client) and
-# for a page's next fetch, which the lobby makes every 5 s.
+# and a kept-alive connection or two for its requests (browsers open at most six per
+# server). Many players share an address behind NAT, so an address may hold 256
+# connections, of which 128 idle: a hundred-odd players at once. A flood of silent
+# sockets from one address then holds 128 files, a sixth of the 768 connections that
+# the usual limit of 1,024 files leaves. Closing an idle connection costs its client
+# one new handshake, while idle connections cost an attacker nothing. 15 s is ample for
+# a request head (one packet from any client) and keeps a page's connection between its
+# fetches (the lobby refreshes every 5 s).
 IDLE_SECONDS: Final = 15.0
-IDLE_CONNECTIONS_PER_ADDRESS: Final = 64
+IDLE_CONNECTIONS_PER_ADDRESS: Final = 128
 CONNECTIONS_PER_ADDRESS: Final = 256
 # Files kept beside the connections: the database and its journals, the bot workers'
 # pipes, files being served, and up to a listen backlog (128) of connections accepted
@@ -98,6 +102,36 @@ class _State(Enum):
     CLOSED = "closed"
 
 
+class _Idle:
+    """Idle connections in the order they are to be closed: those that have never sent a
+    request (``fresh``), then those kept alive after a response, the oldest first."""
+
+    __slots__ = ("fresh", "kept")
+
+    def __init__(self) -> None:
+        self.fresh: OrderedDict[_Connection, None] = OrderedDict()
+        self.kept: OrderedDict[_Connection, None] = OrderedDict()
+
+    def __len__(self) -> int:
+        return len(self.fresh) + len(self.kept)
+
+    def add(self, connection: _Connection) -> None:
+        """Adds ``connection`` as the newest of its kind."""
+        self.discard(connection)
+        (self.kept if connection.answered else self.fresh)[connection] = None
+
+    def discard(self, connection: _Connection) -> None:
+        self.fresh.pop(connection, None)
+        self.kept.pop(connection, None)
+
+    def first(self) -> _Connection | None:
+        """The first to close, if any."""
+        for table in (self.fresh, self.kept):
+            if table:
+                return next(iter(table))
+        return None
+
+
 class _Address:
     __slots__ = ("key", "exempt", "count", "idle")
 
@@ -105,18 +139,19 @@ class _Address:
         self.key = key
         self.exempt = exempt
         self.count = 0
-        # Its idle connections, the oldest first.
-        self.idle: OrderedDict[_Connection, None] = OrderedDict()
+        self.idle = _Idle()
 
 
 class _Connection:
-    __slots__ = ("handler", "address", "state", "deadline")
+    __slots__ = ("handler", "address", "state", "deadline", "answered")
 
     def __init__(self, handler: Closable, address: _Address) -> None:
         self.handler = handler
         self.address = address
         self.state = _State.WAITING
         self.deadline = 0.0
+        # Whether a request of it has been answered (it is kept alive, if idle).
+        self.answered = False
 
 
 def client_ip(peername: Any) -> ipaddress.IPv4Address | ipaddress.IPv6Address | None:
@@ -177,8 +212,8 @@ class ConnectionGuard:
         self._addresses: dict[str, _Address] = {}
         # Waiting and receiving connections, the first deadline first.
         self._timed: OrderedDict[_Connection, None] = OrderedDict()
-        # Idle (waiting) connections of every address, the oldest first.
-        self._idle: OrderedDict[_Connection, None] = OrderedDict()
+        # Idle (waiting) connections of every address.
+        self._idle = _Idle()
         self._timer: asyncio.TimerHandle | None = None
 
     # -- what the tests and the logs read --------------------------------------------
@@ -205,17 +240,21 @@ class ConnectionGuard:
         connection = _Connection(handler, address)
         self._connections[handler] = connection
         address.count += 1
-        self._wait(connection)
+        # Room is made before it joins the idle ones, so that it is closed only if none is.
         if not address.exempt:
-            self._cap_idle(address)
+            while len(address.idle) >= self.idle_per_address and (first := address.idle.first()):
+                log.debug("%s holds %d idle connections; closing one", key, len(address.idle))
+                self._close(first)
             if address.count > self.per_address:
-                log.debug("%s holds %d connections; closing its oldest idle one",
-                          key, address.count)
-                self._close(self._oldest(address.idle, connection))
+                log.debug("%s holds %d connections; closing an idle one", key, address.count)
+                if not self._make_room(address.idle, connection):
+                    return
         if len(self._connections) > self.limit:
-            log.debug("the server holds %d connections; closing its oldest idle one",
+            log.debug("the server holds %d connections; closing an idle one",
                       len(self._connections))
-            self._close(self._oldest(self._idle, connection))
+            if not self._make_room(self._idle, connection):
+                return
+        self._wait(connection)
 
     def lost(self, handler: Closable) -> None:
         """The connection is gone (closed by either side)."""
@@ -251,8 +290,8 @@ class ConnectionGuard:
         if connection.state is not _State.WAITING:
             return
         connection.state = _State.RECEIVING
-        del self._idle[connection]
-        del connection.address.idle[connection]
+        self._idle.discard(connection)
+        connection.address.idle.discard(connection)
         # Called at once if the body is complete (or there is none).
         body.on_eof(lambda: self._received(connection))
 
@@ -264,6 +303,7 @@ class ConnectionGuard:
     def _ended(self, connection: _Connection) -> None:
         if connection.state is _State.CLOSED:
             return
+        connection.answered = True
         self._wait(connection)
         if not connection.address.exempt:
             self._cap_idle(connection.address)
@@ -273,18 +313,19 @@ class ConnectionGuard:
         loop = asyncio.get_running_loop()
         connection.state = _State.WAITING
         connection.deadline = loop.time() + self.idle_seconds
-        # At the end of each table: its deadline is the latest, and it the newest idle.
-        for table in (self._timed, self._idle, connection.address.idle):
-            table.pop(connection, None)
-            table[connection] = None
+        # Last in each table: its deadline is the latest, and it the newest idle.
+        self._timed.pop(connection, None)
+        self._timed[connection] = None
+        self._idle.add(connection)
+        connection.address.idle.add(connection)
         if self._timer is None:
             self._timer = loop.call_at(connection.deadline, self._expire)
 
     def _cap_idle(self, address: _Address) -> None:
-        while len(address.idle) > self.idle_per_address:
-            log.debug("%s holds %d idle connections; closing its oldest",
-                      address.key, len(address.idle))
-            self._close(next(iter(address.idle)))
+        while len(address.idle) > self.idle_per_address and (first := address.idle.first()):
+            log.debug("%s holds %d idle connections; closing its first", address.key,
+                      len(address.idle))
+            self._close(first)
 
     def _expire(self) -> None:
         """Closes the connections whose deadline has passed; waits for the next one."""
@@ -302,10 +343,11 @@ class ConnectionGuard:
 
     # -- closing and forgetting ----------------------------------------------------------
 
-    @staticmethod
-    def _oldest(idle: OrderedDict[_Connection, None], newcomer: _Connection) -> _Connection:
-        """The oldest idle connection of ``idle``, else the newcomer (nothing is idle)."""
-        return next(iter(idle)) if idle else newcomer
+    def _make_room(self, idle: _Idle, newcomer: _Connection) -> bool:
+        """Closes the first of ``idle``; if there is none, the newcomer (False)."""
+        first = idle.first()
+        self._close(first or newcomer)
+        return first is not None
 
     def _close(self, connection: _Connection) -> None:
         self._forget(connection)
@@ -318,8 +360,8 @@ class ConnectionGuard:
         address = connection.address
         del self._connections[connection.handler]
         self._timed.pop(connection, None)
-        self._idle.pop(connection, None)
-        address.idle.pop(connection, None)
+        self._idle.discard(connection)
+        address.idle.discard(connection)
         address.count -= 1
         if address.count == 0:
             del self._addresses[address.key]

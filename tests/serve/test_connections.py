@@ -116,18 +116,18 @@ def open_files(server: ServerProcess) -> int:
 @contextlib.asynccontextmanager
 async def watching(server: ServerProcess) -> AsyncIterator[tuple[Any, Any, str]]:
     """A session (no keep-alive) and a WebSocket following a new two-seat room."""
-    async with aiohttp.ClientSession(server.url,
-                                     connector=aiohttp.TCPConnector(force_close=True)) as http:
-        async with http.post("/api/rooms", json={"mode": "humans"}) as response:
+    connector = aiohttp.TCPConnector(force_close=True)
+    async with aiohttp.ClientSession(server.url, connector=connector) as session:
+        async with session.post("/api/rooms", json={"mode": "humans"}) as response:
             room = (await response.json())["room"]
-        async with http.ws_connect(f"/api/rooms/{room}/ws") as ws:
+        async with session.ws_connect(f"/api/rooms/{room}/ws") as ws:
             assert (await ws.receive(timeout=5)).type is aiohttp.WSMsgType.TEXT
-            yield http, ws, room
+            yield session, ws, room
 
 
-async def assert_pushed(http: Any, ws: Any, room: str) -> None:
+async def assert_pushed(session: Any, ws: Any, room: str) -> None:
     """The WebSocket is open: a seat taken in the room is pushed to it."""
-    async with http.post(f"/api/rooms/{room}/join") as response:
+    async with session.post(f"/api/rooms/{room}/join") as response:
         assert response.status == 200
     message = await ws.receive(timeout=5)
     assert message.type is aiohttp.WSMsgType.TEXT and '"taken"' in message.data
@@ -168,28 +168,33 @@ class TestIdleTimer:
             assert IDLE - 0.05 <= closed_by_server(sock, then, trickle) <= IDLE + 1.0
 
     async def test_a_websocket_outlives_idle_seconds(self, idle_server: ServerProcess) -> None:
-        async with watching(idle_server) as (http, ws, room):
+        async with watching(idle_server) as (session, ws, room):
             with socket.create_connection((LOOPBACK, port_of(idle_server))) as beside:
                 beside.sendall(HEAD + b"\r\n")
                 assert beside.recv(4096).startswith(b"HTTP/1.1 200")
                 await asyncio.sleep(2.5 * IDLE)
                 beside.settimeout(0)
                 assert beside.recv(1) == b""  # the idle keep-alive beside it is closed
-            await assert_pushed(http, ws, room)
+            await assert_pushed(session, ws, room)
 
 
 class TestFloods:
     async def test_a_flood_of_idle_sockets_leaves_its_address_served(self, tmp_path: Path) -> None:
         with serving(tmp_path / "rooms.db", "idle_seconds=60", files=FILES) as server:
-            async with watching(server) as (http, ws, room):
-                before = open_files(server)
+            async with watching(server) as (session, ws, room):
+                kept = http.client.HTTPConnection(LOOPBACK, port_of(server), timeout=10)
+                assert get(kept) == 200
+                held, before = kept.sock, open_files(server)
                 sockets = await asyncio.to_thread(flood, port_of(server), FLOOD)
                 try:
                     assert await asyncio.to_thread(fresh_get, port_of(server)) == 200
                     # Idle connections of one address are capped; its WebSocket is not idle.
                     assert open_files(server) <= before + IDLE_CONNECTIONS_PER_ADDRESS + 2
-                    await assert_pushed(http, ws, room)
+                    await assert_pushed(session, ws, room)
+                    # The silent sockets went before the connection kept alive.
+                    assert await asyncio.to_thread(get, kept) == 200 and kept.sock is held
                 finally:
+                    kept.close()
                     for sock in sockets:
                         sock.close()
 
@@ -235,21 +240,23 @@ class Handler:
 
 
 class Request:
-    """A stand-in for a request from ``protocol`` whose body is complete."""
+    """A stand-in for a request from ``protocol`` whose body is complete; it is answered
+    once ``done`` is set."""
 
     def __init__(self, protocol: Handler) -> None:
-        self.protocol, self.content = protocol, self
+        self.protocol, self.content, self.done = protocol, self, asyncio.Event()
 
-    def on_eof(self, done: Any) -> None:
-        done()
+    def on_eof(self, callback: Any) -> None:
+        callback()
 
 
 class TestBookkeeping:
-    async def test_caps_close_the_oldest_idle_of_the_same_address_else_the_newcomer(self) -> None:
+    async def test_caps_close_idle_connections_of_the_same_address_else_the_newcomer(
+            self) -> None:
         guard = ConnectionGuard(idle_connections_per_address=2, connections_per_address=3)
-        release = asyncio.Event()
-        answer: Any = guard.watch(lambda request: release.wait())  # busy until released
+        answer: Any = guard.watch(lambda request: request.done.wait())
         handlers: list[Handler] = []
+        requests: list[tuple[Request, asyncio.Future[Any]]] = []
 
         def opened(host: str = "10.0.0.1") -> Handler:
             handlers.append(Handler())
@@ -257,20 +264,30 @@ class TestBookkeeping:
             return handlers[-1]
 
         async def busy(*some: Handler) -> None:
-            answering.extend(asyncio.ensure_future(answer(Request(h))) for h in some)
+            requests.extend((r, asyncio.ensure_future(answer(r))) for r in map(Request, some))
             await asyncio.sleep(0)
 
-        answering: list[asyncio.Future[Any]] = []
-        first, other, second, third = opened(), opened("10.0.0.2"), opened(), opened()
-        assert first.closed and not (other.closed or second.closed or third.closed)  # 2 idle
-        await busy(second, third)
-        older, newer = opened(), opened()  # 4 connections: the older idle one goes
-        assert older.closed and not newer.closed
-        await busy(newer)
+        async def answered() -> None:
+            for request, _ in requests:
+                request.done.set()
+            await asyncio.gather(*(future for _, future in requests))
+            requests.clear()
+
+        kept = [opened(), opened()]
+        await busy(*kept)
+        await answered()
+        newcomer = opened()  # 2 idle, kept alive: the older goes, not the newcomer
+        assert [kept[0].closed, kept[1].closed, newcomer.closed] == [True, False, False]
+        fresh = opened()  # one that never sent a request goes before one kept alive
+        assert newcomer.closed and not (kept[1].closed or fresh.closed)
+        other = opened("10.0.0.2")
+        await busy(kept[1], fresh)
+        idle, last = opened(), opened()  # 4 connections: an idle one goes
+        assert idle.closed and not last.closed
+        await busy(last)
         refused = opened()  # 3 busy: nothing idle to close but the newcomer
-        assert refused.closed and not any(h.closed for h in (other, second, third, newer))
-        release.set()
-        await asyncio.gather(*answering)
+        assert refused.closed and not any(h.closed for h in (other, kept[1], fresh, last))
+        await answered()
         for handler in handlers:
             guard.lost(handler)
         assert guard.open == 0 and guard.addresses == 0  # nothing kept
