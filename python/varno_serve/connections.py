@@ -26,7 +26,7 @@ Caps, checked whenever a connection opens or becomes idle again:
   alive after a response, oldest first in each: a flood of silent sockets closes its
   own sockets, not the connections its address's real clients are using;
 * the whole server holds at most ``connections`` connections, by default the process's
-  limit of open files less ``reserved_files`` for its database, bot workers and files
+  limit of open files less ``RESERVED_FILES`` for its database, bot workers and files
   served, and for the connections the event loop accepts in one go before any of them
   is counted here. Over it, the server's oldest idle connection is closed, whichever
   address it is from, else the newcomer.
@@ -242,9 +242,7 @@ class ConnectionGuard:
         address.count += 1
         # Room is made before it joins the idle ones, so that it is closed only if none is.
         if not address.exempt:
-            while len(address.idle) >= self.idle_per_address and (first := address.idle.first()):
-                log.debug("%s holds %d idle connections; closing one", key, len(address.idle))
-                self._close(first)
+            self._cap_idle(address, joining=1)
             if address.count > self.per_address:
                 log.debug("%s holds %d connections; closing an idle one", key, address.count)
                 if not self._make_room(address.idle, connection):
@@ -306,7 +304,7 @@ class ConnectionGuard:
         connection.answered = True
         self._wait(connection)
         if not connection.address.exempt:
-            self._cap_idle(connection.address)
+            self._cap_idle(connection.address, joining=0)
 
     def _wait(self, connection: _Connection) -> None:
         """Makes ``connection`` idle, due to be closed ``idle_seconds`` from now."""
@@ -321,9 +319,14 @@ class ConnectionGuard:
         if self._timer is None:
             self._timer = loop.call_at(connection.deadline, self._expire)
 
-    def _cap_idle(self, address: _Address) -> None:
-        while len(address.idle) > self.idle_per_address and (first := address.idle.first()):
-            log.debug("%s holds %d idle connections; closing its first", address.key,
+    def _cap_idle(self, address: _Address, joining: int) -> None:
+        """Closes idle connections of ``address`` until its idle ones and ``joining``
+        more are within its cap."""
+        while len(address.idle) + joining > self.idle_per_address:
+            first = address.idle.first()
+            if first is None:
+                return
+            log.debug("%s holds %d idle connections; closing one", address.key,
                       len(address.idle))
             self._close(first)
 
