@@ -44,10 +44,12 @@ class Tally:
 
 
 # Every client of the benchmark comes from one address, which the server's limits per
-# address would stop at once: they are raised for it.
+# address (its requests, new rooms and connections) would stop at once: they are raised
+# for it.
 RAISED_LIMITS = {
     "requests_per_second": 100_000, "request_burst": 100_000,
     "room_creations_per_minute": 100_000,
+    "connections_per_address": 100_000, "idle_connections_per_address": 100_000,
 }
 
 

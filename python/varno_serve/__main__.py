@@ -88,6 +88,7 @@ async def _serve(args: argparse.Namespace) -> None:
     from aiohttp import web
 
     from .bots import PoolBots, bot_pool
+    from .connections import ConnectionGuard, GuardedAppRunner
     from .events import LocalEvents
     from .service import RoomService
     from .store import open_store
@@ -98,7 +99,16 @@ async def _serve(args: argparse.Namespace) -> None:
     bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches)
     service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory)
     app = make_app(service, limits, args.trusted_proxy)
-    runner = web.AppRunner(app, handle_signals=False)
+    # Connections: the idle timer and the caps per address (varno_serve.connections).
+    guard = ConnectionGuard(
+        idle_seconds=limits.idle_seconds,
+        idle_connections_per_address=limits.idle_connections_per_address,
+        connections_per_address=limits.connections_per_address,
+        connections=limits.connections,
+        # Clients reach the server through a proxy's address: no cap of its own on it.
+        exempt=[str(network) for network in args.trusted_proxy],
+    )
+    runner = GuardedAppRunner(app, guard, handle_signals=False)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port)

@@ -30,11 +30,22 @@ class Limits:
     # Searches that may wait for a bot worker. Not enforced yet: the bot's queue is
     # not bounded.
     pending_searches: int = 200
-    # Seconds a request's body may take to arrive (varno_serve.web.bodies). Connections
-    # idle this long are not closed yet.
-    idle_seconds: float = 20.0
-    # Idle connections one client address may hold open. Not enforced yet.
-    idle_connections_per_address: int = 64
+    # Connections (varno_serve.connections). A player's tab holds a WebSocket (busy,
+    # never idle) and a kept-alive connection or two for its requests (browsers open at
+    # most six per server). Many players share an address behind NAT, so an address may
+    # hold 256 connections, of which 128 idle: a hundred-odd players at once. A flood of
+    # silent sockets from one address then holds 128 files, a sixth of the 768
+    # connections that the usual limit of 1,024 files leaves. Closing an idle connection
+    # costs its client one new handshake, while idle connections cost an attacker
+    # nothing. 15 s is ample for a request head or a body of 4 KiB (one packet from any
+    # client) and keeps a page's connection between its fetches (the lobby refreshes
+    # every 5 s); a connection that has sent no complete request that long is closed.
+    idle_seconds: float = 15.0
+    idle_connections_per_address: int = 128
+    connections_per_address: int = 256
+    # Connections of the whole server; None: the process's limit of open files less what
+    # the server keeps for itself (varno_serve.connections.default_connections).
+    connections: int | None = None
     # Rooms kept in memory at most (beyond, idle ones are read again from the store).
     rooms_in_memory: int = 10_000
     # Days a room may go untouched before it is deleted. Not enforced yet: rooms are
@@ -52,6 +63,8 @@ class Limits:
 
 
 LIMIT_NAMES: Final = Limits.names()
+# Each limit's annotation, as text ("int", "float", "int | None").
+_TYPES: Final = {field.name: str(field.type) for field in dataclasses.fields(Limits)}
 
 
 def parse_limit(text: str) -> tuple[str, float]:
@@ -62,7 +75,7 @@ def parse_limit(text: str) -> tuple[str, float]:
     if not sep or name not in LIMIT_NAMES:
         raise argparse.ArgumentTypeError(
             f"not NAME=VALUE with a known limit: {text!r} (limits: {', '.join(LIMIT_NAMES)})")
-    whole = isinstance(getattr(Limits(), name), int)
+    whole = "int" in _TYPES[name]
     try:
         number: float = int(value) if whole else float(value)
     except ValueError:

@@ -7,11 +7,12 @@ import asyncio
 import contextlib
 import json
 import re
+import resource
 import select
 import signal
 import subprocess
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -146,10 +147,16 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
 
 class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process. Its limits
-    are ``limits`` (by default none to speak of) and then the defaults."""
+    are ``limits`` (by default none to speak of) and then the defaults; ``options`` are
+    added to its command line and, if ``files`` is given, it has that limit of open
+    files."""
 
-    def __init__(self, db: Path, *, workers: int = 1, options: tuple[str, ...] = (),
-                 limits: dict[str, float] = UNLIMITED) -> None:
+    def __init__(self, db: Path, *, workers: int = 1, options: Sequence[str] = (),
+                 limits: dict[str, float] = UNLIMITED, files: int | None = None) -> None:
+        def limit_files() -> None:
+            if files is not None:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
+
         # Its log (access log included) goes beside the database, to be read by tests.
         self.log = db.with_suffix(".log")
         with self.log.open("a") as log:
@@ -157,7 +164,7 @@ class ServerProcess:
                 [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
                  "--db", str(db), "--bot-workers", str(workers),
                  *(f"--limit={name}={value}" for name, value in limits.items()), *options],
-                stdout=subprocess.PIPE, stderr=log, text=True,
+                stdout=subprocess.PIPE, stderr=log, text=True, preexec_fn=limit_files,
             )
         assert self.process.stdout is not None
         ready, _, _ = select.select([self.process.stdout], [], [], 30.0)
