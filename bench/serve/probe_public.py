@@ -708,7 +708,7 @@ async def row_botqueue(probe: Probe, line: Line) -> None:
             search_cpu = server.children_cpu() / (done + 1)
 
     async def make_flood(n: int) -> str:
-        reply, _ = await create_bot(server, attacker, 12)
+        reply, _ = await create_bot(first, attacker, 12)
         if reply.status == 201:
             flooded.append(reply.field("room"))
         return reply.label
@@ -744,6 +744,14 @@ async def row_botqueue(probe: Probe, line: Line) -> None:
             line.put("sigterm", f"SIGTERM then: exit in {shown}")
 
 
+def _retry_after(reply: Reply) -> float:
+    """The seconds a refusal asks to wait (1 if it does not say in seconds), at most 5."""
+    try:
+        return min(5.0, max(0.0, float(reply.headers.get("retry-after", "1"))))
+    except ValueError:
+        return 1.0
+
+
 async def _thinking(server: ServerProcess, rooms: list[str], seconds: float) -> tuple[int, int]:
     """How many of ``rooms`` show the bot thinking, and how many could not be checked in
     ``seconds`` (a refused GET is tried again after the wait it asks for)."""
@@ -760,7 +768,7 @@ async def _thinking(server: ServerProcess, rooms: list[str], seconds: float) -> 
                 return "checked"
             if reply.status not in (429, 503):
                 break
-            await asyncio.sleep(min(5.0, float(reply.headers.get("retry-after", "1") or 1)))
+            await asyncio.sleep(_retry_after(reply))
         unchecked += 1
         return "unchecked"
 
