@@ -83,7 +83,8 @@ test-python:
 	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
 	$(call venv_of,$(py))/bin/python -m pytest -q tests/python$(newline))
 
-# The stubs against the built module, and the host and examples under mypy --strict.
+# The stubs against the built module, and the host, the examples and the server's load
+# benchmark and probe (bench/serve) under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
 	$(call serve_extra,$(VENV))
