@@ -117,7 +117,8 @@ async def client(n: int, url: str, args: argparse.Namespace, stop_at: float, tal
             room_id = made["room"]
             tokens = {made["seat"]: made["token"]}
             if not against_bot:
-                async with session.post(f"/api/rooms/{room_id}/join") as response:
+                async with session.post(f"/api/rooms/{room_id}/join",
+                                        json={"invite": made["invite"]}) as response:
                     joined = await response.json()
                     tokens[joined["seat"]] = joined["token"]
             tally.rooms[room_id] = body["mode"]

@@ -33,7 +33,7 @@ from varno_play.rules import (
     public_cells,
 )
 
-from .errors import Conflict, Invalid
+from .errors import Conflict, Forbidden, Invalid
 from .store import Mode, StoredRoom
 
 # The bot's depth a room may ask for, and the depth of a room that does not say.
@@ -90,7 +90,9 @@ def load_board(blob: bytes) -> varno.Board:
 
 class Room:
     """A game between two seats. A seat is held by a person (the digest of their secret,
-    or None while nobody has taken it) or by the bot (``bot_side``)."""
+    or None while nobody has taken it) or by the bot (``bot_side``). A room for two
+    people keeps the digest of its invite (``invite``): the secret its creator sends
+    to the other player, without which the free seat cannot be taken."""
 
     def __init__(
         self,
@@ -106,6 +108,7 @@ class Room:
         history: list[Turn] | None = None,
         result: str | None = None,
         version: int = 0,
+        invite: str | None = None,
     ) -> None:
         self.room_id: Final = room_id
         self.mode: Final = mode
@@ -118,6 +121,7 @@ class Room:
         self.history: list[Turn] = history if history is not None else []
         self.result = result
         self.version = version
+        self.invite: Final = invite
 
     # -- making rooms ------------------------------------------------------------
 
@@ -133,23 +137,31 @@ class Room:
         return room, token
 
     @classmethod
-    def for_humans(cls, room_id: str) -> tuple[Room, str]:
-        """A new deal for two people; the creator holds A, whose secret is returned."""
+    def for_humans(cls, room_id: str) -> tuple[Room, str, str]:
+        """A new deal for two people; the creator holds A. The room, A's secret and the
+        invite that takes B."""
         token, digest = new_token()
+        invite, invite_digest = new_token()
         board = varno.Board()
         room = cls(room_id, mode="humans", board=board, referee=Referee(board.__getstate__()),
-                   seats={"A": digest, "B": None}, bot_side=None, depth=None)
-        return room, token
+                   seats={"A": digest, "B": None}, bot_side=None, depth=None,
+                   invite=invite_digest)
+        return room, token, invite
 
-    def join(self) -> tuple[Side, str]:
-        """Gives the free seat to a person; the side and its secret."""
-        for side in SIDES:
-            if side != self.bot_side and self.seats[side] is None:
-                token, digest = new_token()
-                self.seats[side] = digest
-                self.version += 1
-                return side, token
-        raise Conflict("no free seat in this room")
+    def join(self, invite: str | None) -> tuple[Side, str]:
+        """Gives the free seat to the holder of the room's invite; the side and its
+        secret. ``Conflict`` if no seat is free (whoever asks: the seats are public),
+        else ``Forbidden`` unless ``invite`` is the room's, compared in constant time."""
+        side = self.free_seat
+        if side is None:
+            raise Conflict("no free seat in this room")
+        if invite is None or self.invite is None \
+                or not hmac.compare_digest(token_digest(invite), self.invite):
+            raise Forbidden("taking the free seat needs the room's invite")
+        token, digest = new_token()
+        self.seats[side] = digest
+        self.version += 1
+        return side, token
 
     # -- seats and turns -----------------------------------------------------------
 
@@ -272,6 +284,7 @@ class Room:
             referee=Referee.restore(self.referee.save()), seats=dict(self.seats),
             bot_side=self.bot_side, depth=self.depth, to_move=self.to_move,
             history=list(self.history), result=self.result, version=self.version,
+            invite=self.invite,
         )
 
     def board_blob(self) -> bytes:
@@ -287,6 +300,7 @@ class Room:
             "history": self.history,
             "result": self.result,
             "referee": self.referee.save(),
+            "invite": self.invite,
         }
         return StoredRoom(
             room_id=self.room_id, version=self.version, board=self.board_blob(),
@@ -303,4 +317,6 @@ class Room:
             referee=Referee.restore(host["referee"]), seats=host["seats"],
             bot_side=host["bot_side"], depth=host["depth"], to_move=host["to_move"],
             history=host["history"], result=host["result"], version=stored.version,
+            # Rooms stored before invites existed have none: their free seat stays free.
+            invite=host.get("invite"),
         )

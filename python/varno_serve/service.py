@@ -87,21 +87,23 @@ class RoomService:
     # -- what is asked -----------------------------------------------------------------
 
     async def create(self, mode: Mode, side: Side = "A",
-                     depth: int = DEFAULT_DEPTH) -> tuple[Room, Side, str]:
+                     depth: int = DEFAULT_DEPTH) -> tuple[Room, Side, str, str | None]:
         """A new room: against the bot (the person plays ``side``) or for two people (the
-        creator holds A). The room, the creator's seat and its secret."""
+        creator holds A). The room, the creator's seat, its secret, and the invite that
+        takes the other seat of a room for two people (None against the bot)."""
         room_id = secrets.token_urlsafe(9)
+        invite: str | None = None
         if mode == "bot":
             room, token = Room.against_bot(room_id, side, depth)
         else:
-            room, token = Room.for_humans(room_id)
+            room, token, invite = Room.for_humans(room_id)
             side = "A"
         await self.store.create(room.to_stored())
         entry = _Entry(room)
         self._entries[room_id] = entry
         self._stored(room)
         self._trim()
-        return room, side, token
+        return room, side, token, invite
 
     async def room(self, room_id: str) -> Room:
         """The room as last committed; ``NotFound`` if there is none."""
@@ -114,11 +116,12 @@ class RoomService:
         finally:
             self._release(entry)
 
-    async def join(self, room_id: str) -> tuple[Room, Side, str]:
-        """Gives the room's free seat to a person: the room, the seat and its secret."""
+    async def join(self, room_id: str, invite: str | None) -> tuple[Room, Side, str]:
+        """Gives the room's free seat to the holder of its ``invite``: the room, the seat
+        and its secret."""
         async with self._changing(room_id) as (entry, room):
             candidate = room.copy()
-            side, token = candidate.join()
+            side, token = candidate.join(invite)
             await self._commit(entry, candidate)
         return candidate, side, token
 

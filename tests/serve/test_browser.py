@@ -135,25 +135,53 @@ def test_a_game_against_the_bot_by_clicking(page: sync_api.Page) -> None:
     page.screenshot(path=str(ARTEFACTS / "serve-browser-end.png"), full_page=True)
 
 
-def test_a_second_player_joins_by_the_link_and_a_watcher_cannot_move(
+def test_a_second_player_joins_by_the_invite_and_a_watcher_cannot_move(
         page: sync_api.Page) -> None:
+    page.context.grant_permissions(["clipboard-read", "clipboard-write"])
     page.goto("/")
     page.get_by_role("button", name="New room for two").click()
     page.wait_for_url("**/rooms/*")
-    # The link is filled in once the room's state has come.
+    room_url = page.url
+    # The link to send carries the invite in its fragment, which no request carries.
     sync_api.expect(page.locator("#share")).to_be_visible()
     link = page.locator("#share-link").input_value()
-    assert link == page.url
+    assert re.fullmatch(re.escape(room_url) + r"#invite=[A-Za-z0-9_-]{20,}", link), link
+    page.get_by_role("button", name="Copy").click()
+    sync_api.expect(page.locator("#message")).to_have_text("Link copied.")
+    assert page.evaluate("navigator.clipboard.readText()") == link
+    # The creator's page shows the same link after a reload.
+    page.reload()
+    sync_api.expect(page.locator("#share")).to_be_visible()
+    assert page.locator("#share-link").input_value() == link
 
-    context = page.context.browser.new_context(base_url=page.url)  # another person
+    browser = page.context.browser
+    assert browser is not None
+    # Someone with the room's address but not the invite watches, and nothing more.
+    stranger_context = browser.new_context(base_url=room_url)
+    stranger = stranger_context.new_page()
+    stranger.goto(room_url)
+    sync_api.expect(stranger.locator("#seat-line")).to_have_text("You are watching this room.")
+    sync_api.expect(stranger.locator("#join")).to_be_hidden()
+    stranger.click('[data-cell="A1"]')
+    sync_api.expect(stranger.locator("#message")).to_contain_text("only its players can move")
+
+    context = browser.new_context(base_url=room_url)  # the invited friend
     other = context.new_page()
+    requests: list[str] = []
+    other.on("request", lambda request: requests.append(
+        request.url + " " + (request.headers.get("referer") or "")))
     other.goto(link)
     sync_api.expect(other.locator("#seat-line")).to_have_text("You are watching this room.")
     start = cards(other)
-    other.click('[data-cell="A1"]')
-    sync_api.expect(other.locator("#message")).to_contain_text("only its players can move")
     other.get_by_role("button", name="Take seat B").click()
     sync_api.expect(other.locator("#seat-line")).to_have_text("You play B.")
+    # The invite has left the address bar; it went in the join's body, never in an
+    # address or a Referer.
+    assert other.url == room_url
+    invite = link.partition("#invite=")[2]
+    assert requests and not any(invite in seen for seen in requests)
+    sync_api.expect(page.locator("#share")).to_be_hidden()   # the seat is taken now
+    sync_api.expect(stranger.locator("#join")).to_be_hidden()
 
     # A moves in the first browser; the second sees it pushed and answers.
     click_a_move(page)
@@ -162,4 +190,8 @@ def test_a_second_player_joins_by_the_link_and_a_watcher_cannot_move(
     click_a_move(other)
     sync_api.expect(page.locator("#turn")).to_have_text("Your move (A)")
     assert cards(page) == cards(other)
+    # The friend's page still holds seat B after a reload (opened without the invite).
+    other.reload()
+    sync_api.expect(other.locator("#seat-line")).to_have_text("You play B.")
     context.close()
+    stranger_context.close()

@@ -115,20 +115,22 @@ def open_files(server: ServerProcess) -> int:
 
 
 @contextlib.asynccontextmanager
-async def watching(server: ServerProcess) -> AsyncIterator[tuple[Any, Any, str]]:
-    """A session (no keep-alive) and a WebSocket following a new two-seat room."""
+async def watching(server: ServerProcess) -> AsyncIterator[tuple[Any, Any, dict[str, Any]]]:
+    """A session (no keep-alive), a WebSocket following a new two-seat room, and what its
+    creation returned."""
     connector = aiohttp.TCPConnector(force_close=True)
     async with aiohttp.ClientSession(server.url, connector=connector) as session:
         async with session.post("/api/rooms", json={"mode": "humans"}) as response:
-            room = (await response.json())["room"]
-        async with session.ws_connect(f"/api/rooms/{room}/ws") as ws:
+            made = await response.json()
+        async with session.ws_connect(f"/api/rooms/{made['room']}/ws") as ws:
             assert (await ws.receive(timeout=5)).type is aiohttp.WSMsgType.TEXT
-            yield session, ws, room
+            yield session, ws, made
 
 
-async def assert_pushed(session: Any, ws: Any, room: str) -> None:
+async def assert_pushed(session: Any, ws: Any, made: dict[str, Any]) -> None:
     """The WebSocket is open: a seat taken in the room is pushed to it."""
-    async with session.post(f"/api/rooms/{room}/join") as response:
+    async with session.post(f"/api/rooms/{made['room']}/join",
+                            json={"invite": made["invite"]}) as response:
         assert response.status == 200
     message = await ws.receive(timeout=5)
     assert message.type is aiohttp.WSMsgType.TEXT and '"taken"' in message.data
@@ -169,20 +171,20 @@ class TestIdleTimer:
             assert IDLE - 0.05 <= closed_by_server(sock, then, trickle) <= IDLE + 1.0
 
     async def test_a_websocket_outlives_idle_seconds(self, idle_server: ServerProcess) -> None:
-        async with watching(idle_server) as (session, ws, room):
+        async with watching(idle_server) as (session, ws, made):
             with socket.create_connection((LOOPBACK, port_of(idle_server))) as beside:
                 beside.sendall(HEAD + b"\r\n")
                 assert beside.recv(4096).startswith(b"HTTP/1.1 200")
                 await asyncio.sleep(2.5 * IDLE)
                 beside.settimeout(0)
                 assert beside.recv(1) == b""  # the idle keep-alive beside it is closed
-            await assert_pushed(session, ws, room)
+            await assert_pushed(session, ws, made)
 
 
 class TestFloods:
     async def test_a_flood_of_idle_sockets_leaves_its_address_served(self, tmp_path: Path) -> None:
         with serving(tmp_path / "rooms.db", "idle_seconds=60", files=FILES) as server:
-            async with watching(server) as (session, ws, room):
+            async with watching(server) as (session, ws, made):
                 kept = http.client.HTTPConnection(LOOPBACK, port_of(server), timeout=10)
                 assert get(kept) == 200
                 held, before = kept.sock, open_files(server)
@@ -191,7 +193,7 @@ class TestFloods:
                     assert await asyncio.to_thread(fresh_get, port_of(server)) == 200
                     # Idle connections of one address are capped; its WebSocket is not idle.
                     assert open_files(server) <= before + Limits.idle_connections_per_address + 2
-                    await assert_pushed(session, ws, room)
+                    await assert_pushed(session, ws, made)
                     # The silent sockets went before the connection kept alive.
                     assert await asyncio.to_thread(get, kept) == 200 and kept.sock is held
                 finally:

@@ -44,7 +44,8 @@ async def make_rooms(url: str) -> dict[str, tuple[Seen, dict[str, str]]]:
                 made = await response.json()
             tokens = {made["seat"]: made["token"]}
             if n < HUMAN_ROOMS:
-                async with session.post(f"/api/rooms/{made['room']}/join") as response:
+                async with session.post(f"/api/rooms/{made['room']}/join",
+                                        json={"invite": made["invite"]}) as response:
                     joined = await response.json()
                 tokens[joined["seat"]] = joined["token"]
             async with session.get(f"/api/rooms/{made['room']}") as response:

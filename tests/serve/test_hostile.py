@@ -125,8 +125,8 @@ class TestRateLimitsPerAddress:
         assert seen[-1][1] == {"error": "too many new rooms from this address; try again later"}
         assert seen[-1][2] == "20"
         # Other requests go on, and a refused creation made nothing.
-        rooms = await (await client.get("/api/rooms")).json()
-        assert len(rooms["rooms"]) == 3
+        assert (await client.get("/api/rooms")).status == 200
+        assert client.varno.in_memory() == 3
 
     async def test_forwarded_for_is_read_from_a_trusted_proxy_only(self, start: Any) -> None:
         proxied = await start(request_burst=2, requests_per_second=0.01,
@@ -297,7 +297,7 @@ class TestTheDatabaseFile:
         old = os.umask(umask)
         try:
             store = SqliteRoomStore(db)
-            room, _ = Room.for_humans("r1")
+            room, _, _ = Room.for_humans("r1")
             await store.create(room.to_stored())
             files = [db, db.with_name("rooms.db-wal"), db.with_name("rooms.db-shm")]
             assert all(path.exists() for path in files)

@@ -208,7 +208,7 @@ class TestBotScheduler:
                               rooms_in_memory=10)
         await service.start()
         caplog.set_level(logging.ERROR)
-        room, _, _ = await service.create("bot", "B", 3)     # the bot moves first
+        room, _, _, _ = await service.create("bot", "B", 3)  # the bot moves first
         first = room.legal_moves()[0]
         await wait_for(lambda: (service.cached(room.room_id) or room).version == 1, timeout=10)
         after = service.cached(room.room_id)

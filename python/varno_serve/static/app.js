@@ -24,16 +24,31 @@ async function api(method, path, body) {
 }
 
 // -- seats: the secret of each seat this browser holds, per room ----------------------
+// The creator of a room for two keeps its invite beside the seat: the link to send,
+// which carries it in its fragment (never sent to a server, nor in a Referer).
 
 function seatKey(room) { return `varno-seat:${room}`; }
 function loadSeat(room) {
   try { return JSON.parse(localStorage.getItem(seatKey(room))); } catch (e) { return null; }
 }
-function saveSeat(room, seat, token) {
-  localStorage.setItem(seatKey(room), JSON.stringify({ seat, token }));
+function saveSeat(room, seat, token, invite) {
+  const kept = { seat, token };
+  if (invite) kept.invite = invite;
+  localStorage.setItem(seatKey(room), JSON.stringify(kept));
 }
 
 function roomPath(room) { return `/api/rooms/${encodeURIComponent(room)}`; }
+function inviteLink(room, invite) {
+  return `${location.origin}/rooms/${encodeURIComponent(room)}#invite=${encodeURIComponent(invite)}`;
+}
+// The invite in this page's fragment (#invite=...), or null.
+function inviteInAddress() {
+  return new URLSearchParams(location.hash.slice(1)).get("invite");
+}
+// Takes the fragment (and the invite in it) out of the address bar and the history.
+function forgetAddressInvite() {
+  history.replaceState(history.state, "", location.pathname + location.search);
+}
 
 // -- the lobby ---------------------------------------------------------------------------
 
@@ -64,7 +79,7 @@ async function showLobby() {
 async function newRoom(request) {
   try {
     const made = await api("POST", "/api/rooms", request);
-    saveSeat(made.room, made.seat, made.token);
+    saveSeat(made.room, made.seat, made.token, made.invite);
     location.assign(`/rooms/${made.room}`);
   } catch (error) {
     $("lobby-message").textContent = error.message;
@@ -83,7 +98,7 @@ async function refreshRooms() {
   if (rooms.length === 0) {
     const none = document.createElement("li");
     none.className = "muted";
-    none.textContent = "No open rooms. Start one above.";
+    none.textContent = "No games under way. Start one above.";
     list.append(none);
   }
   for (const room of rooms) {
@@ -93,8 +108,7 @@ async function refreshRooms() {
     const what = document.createElement("span");
     const mine = loadSeat(room.room);
     what.textContent = (room.mode === "bot" ? "Against the bot" : "Two players")
-      + (mine ? ` · your seat ${mine.seat}` : "")
-      + (room.free_seat ? ` · seat ${room.free_seat} free` : "");
+      + (mine ? ` · your seat ${mine.seat}` : "");
     const moves = document.createElement("span");
     moves.className = "muted";
     moves.textContent = `${room.moves} move${room.moves === 1 ? "" : "s"}`;
@@ -108,6 +122,7 @@ async function refreshRooms() {
 
 const view = {
   room: null,       // the room's identifier
+  invite: null,     // the invite this page was opened with, until it takes the seat
   state: null,      // the last state the server sent
   selected: null,   // the cell of the Figure picked for a targeted move
   socket: null,
@@ -213,13 +228,14 @@ function render() {
   $("left-a").textContent = s.cards_left.A;
   $("left-b").textContent = s.cards_left.B;
 
-  // Seats, the link to share, the free seat.
+  // Seats, the link to send while the other seat is free, the free seat for the invited.
   const free = ["A", "B"].find((side) => s.seats[side] === "free");
+  const held = loadSeat(view.room);
   $("room-title").textContent = s.mode === "bot" ? `Against the bot (depth ${s.depth})` : "Two players";
   $("seat-line").textContent = seat ? `You play ${seat}.` : "You are watching this room.";
-  $("share").hidden = s.mode !== "humans" || !seat;
-  $("share-link").value = location.href;
-  $("join").hidden = !(free && !seat);
+  $("share").hidden = !(free && held && held.invite);
+  $("share-link").value = held && held.invite ? inviteLink(view.room, held.invite) : "";
+  $("join").hidden = !(free && !seat && view.invite);
   $("join").textContent = free ? `Take seat ${free}` : "";
   $("move-form").hidden = !seat || s.result !== null;
 
@@ -298,6 +314,9 @@ function follow() {
 
 async function showRoom(room) {
   view.room = room;
+  view.invite = inviteInAddress();
+  // A browser holding a seat here has no use for an invite: its own link, opened again.
+  if (view.invite !== null && loadSeat(room)) { view.invite = null; forgetAddressInvite(); }
   try {
     view.state = await api("GET", roomPath(room));
   } catch (error) {
@@ -318,8 +337,10 @@ async function showRoom(room) {
   });
   $("join").addEventListener("click", async () => {
     try {
-      const joined = await api("POST", `${roomPath(room)}/join`);
+      const joined = await api("POST", `${roomPath(room)}/join`, { invite: view.invite });
       saveSeat(room, joined.seat, joined.token);
+      view.invite = null;
+      forgetAddressInvite();
       say(`You took seat ${joined.seat}.`, true);
       view.state = await api("GET", roomPath(room));
       render();
@@ -329,7 +350,7 @@ async function showRoom(room) {
   });
   $("copy-link").addEventListener("click", async () => {
     $("share-link").select();
-    try { await navigator.clipboard.writeText(location.href); say("Link copied.", true); }
+    try { await navigator.clipboard.writeText($("share-link").value); say("Link copied.", true); }
     catch (e) { document.execCommand("copy"); }
   });
   // Typing a move anywhere on the page goes to the move box.

@@ -43,7 +43,6 @@ class RoomSummary:
 
     room_id: str
     mode: Mode
-    free_seat: str | None
     moves: int
 
 
@@ -60,7 +59,8 @@ class RoomStore(Protocol):
         another."""
 
     async def open_rooms(self, limit: int) -> list[RoomSummary]:
-        """Rooms whose game is not over, the most recently changed first."""
+        """Rooms whose game is not over and whose seats are all held (no seat waits for
+        an invited player), the most recently changed first."""
 
     async def rooms_waiting_for_bot(self) -> list[str]:
         """Rooms whose game goes on with the bot to move (to resume after a restart)."""

@@ -137,9 +137,9 @@ class SqliteRoomStore:
 
     def _open_rooms(self, limit: int) -> list[RoomSummary]:
         rows = self._db.execute(
-            "SELECT id, mode, free_seat, moves FROM rooms WHERE over = 0"
+            "SELECT id, mode, moves FROM rooms WHERE over = 0 AND free_seat IS NULL"
             " ORDER BY changed DESC LIMIT ?", (limit,)).fetchall()
-        return [RoomSummary(room_id=r[0], mode=r[1], free_seat=r[2], moves=r[3]) for r in rows]
+        return [RoomSummary(room_id=r[0], mode=r[1], moves=r[2]) for r in rows]
 
     def _rooms_waiting_for_bot(self) -> list[str]:
         rows = self._db.execute(

@@ -39,10 +39,11 @@ async def config(request: web.Request) -> web.Response:
 
 
 async def list_rooms(request: web.Request) -> web.Response:
+    """Games under way, for anyone to watch: a room for two waiting for its invited
+    player is not listed (nobody else may take its seat)."""
     summaries = await context(request).service.open_rooms(LOBBY_LIMIT)
     return web.json_response({"rooms": [
-        {"room": s.room_id, "mode": s.mode, "free_seat": s.free_seat, "moves": s.moves}
-        for s in summaries
+        {"room": s.room_id, "mode": s.mode, "moves": s.moves} for s in summaries
     ]})
 
 
@@ -52,8 +53,11 @@ async def create_room(request: web.Request) -> web.Response:
     wait = context(request).limiter.new_room(client_of(request))
     if wait:
         raise TooMany("too many new rooms from this address; try again later", wait)
-    room, seat, token = await context(request).service.create(mode, side, depth)
-    return web.json_response({"room": room.room_id, "seat": seat, "token": token}, status=201)
+    room, seat, token, invite = await context(request).service.create(mode, side, depth)
+    made = {"room": room.room_id, "seat": seat, "token": token}
+    if invite is not None:
+        made["invite"] = invite
+    return web.json_response(made, status=201)
 
 
 async def get_room(request: web.Request) -> web.Response:
@@ -62,8 +66,9 @@ async def get_room(request: web.Request) -> web.Response:
 
 
 async def join_room(request: web.Request) -> web.Response:
-    await read_json(request, set(), set(), seconds=_seconds(request))
-    room, side, token = await context(request).service.join(request.match_info["room"])
+    body = await read_json(request, {"invite"}, set(), seconds=_seconds(request))
+    invite = text_field(body, "invite") if "invite" in body else None
+    room, side, token = await context(request).service.join(request.match_info["room"], invite)
     return web.json_response({"room": room.room_id, "seat": side, "token": token})
 
 
