@@ -12,6 +12,7 @@ import signal
 import sys
 
 from .limits import Limits, parse_limit, parse_network
+from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
 from .store import StoreURLError, check_store_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
@@ -60,7 +61,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Serve games of varno to web browsers: against the bot, or between two "
         "people with a link to share. Rooms are kept in a SQLite database and survive a restart.",
     )
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address (or name) to listen on; requests are answered for it, "
+                        "localhost, 127.0.0.1 and [::1] (default: 127.0.0.1)")
     parser.add_argument("--port", type=_port, default=8000,
                         help="port to listen on, 0 for any free one (default: 8000)")
     where = parser.add_mutually_exclusive_group()
@@ -80,7 +83,20 @@ def build_parser() -> argparse.ArgumentParser:
         "--trusted-proxy", type=parse_network, action="append", default=[],
         metavar="ADDRESS[/BITS]",
         help="a reverse proxy (an address or a network) whose X-Forwarded-For names the "
-        "client the limits count (repeatable; by default the connection's peer is the client)")
+        "client the limits count, and whose X-Forwarded-Proto the scheme clients used "
+        "(repeatable; by default the connection's peer is the client)")
+    parser.add_argument(
+        "--allowed-host", type=parse_allowed_host, action="append", default=[], metavar="NAME",
+        help="a name or address the server is reached by, besides --host, localhost, 127.0.0.1 "
+        "and [::1], on any port (repeatable); a request for any other Host gets 421. "
+        "Listening on every address (--host 0.0.0.0 or ::) needs the public name here")
+    parser.add_argument(
+        "--allowed-origin", type=parse_allowed_origin, action="append", default=[],
+        metavar="SCHEME://HOST[:PORT]",
+        help="an origin whose pages may use the server besides its own (repeatable); a "
+        "request from a page of any other origin gets 403. Behind a proxy that takes TLS off, "
+        "give the public https://NAME here unless the proxy is a --trusted-proxy that sends "
+        "X-Forwarded-Proto")
     return parser
 
 
@@ -91,6 +107,7 @@ async def _serve(args: argparse.Namespace) -> None:
     from .connections import ConnectionGuard, GuardedAppRunner
     from .events import LocalEvents
     from .service import RoomService
+    from .origins import Origins
     from .store import open_store
     from .web import make_app
 
@@ -98,7 +115,8 @@ async def _serve(args: argparse.Namespace) -> None:
     store = await open_store(args.store)
     bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches)
     service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory)
-    app = make_app(service, limits, args.trusted_proxy)
+    origins = Origins(args.host, args.allowed_host, args.allowed_origin)
+    app = make_app(service, limits, args.trusted_proxy, origins)
     # Connections: the idle timer and the caps per address (varno_serve.connections).
     guard = ConnectionGuard(
         idle_seconds=limits.idle_seconds,
@@ -116,6 +134,9 @@ async def _serve(args: argparse.Namespace) -> None:
         for host, port, *_ in runner.addresses:
             shown = f"[{host}]" if ":" in host else host
             print(f"varno-serve: http://{shown}:{port}/ (rooms in {args.store})", flush=True)
+        hint = listening_hint(args.host, args.allowed_host)
+        if hint is not None:
+            print(f"varno-serve: {hint}", file=sys.stderr, flush=True)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
         for signum in (signal.SIGINT, signal.SIGTERM):

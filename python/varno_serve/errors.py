@@ -21,7 +21,20 @@ class Invalid(Refusal):
 
 
 class Forbidden(Refusal):
-    """The request is well formed but its sender may not make it (a wrong seat secret)."""
+    """The request is well formed but its sender may not make it (a wrong seat secret, no
+    invite or a wrong one)."""
+
+
+class ForeignOrigin(Forbidden):
+    """The request comes from a page of another origin than the server's own."""
+
+
+class Misdirected(Refusal):
+    """The request names a host the server does not answer for (its ``Host``), or none."""
+
+
+class Unsupported(Refusal):
+    """A body of another type than JSON."""
 
 
 class NotFound(Refusal):

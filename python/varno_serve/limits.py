@@ -133,6 +133,12 @@ class ClientAddresses:
     def _is_trusted(self, address: Address) -> bool:
         return any(address in network for network in self._trusted)
 
+    def trusts(self, peer: str | None) -> bool:
+        """Whether ``peer`` (a connection's address) is one of the trusted proxies, whose
+        forwarding headers are believed."""
+        address = _address(peer)
+        return address is not None and self._is_trusted(address)
+
     def client(self, peer: str | None, forwarded: Iterable[str] = ()) -> str:
         address = _address(peer)
         if address is None:

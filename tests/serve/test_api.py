@@ -183,7 +183,8 @@ class TestRefusals:
             if body is not None:
                 response = await client.post(path, json=body)
             else:
-                response = await client.post(path, data=text.encode("utf-8", "surrogateescape"))
+                response = await client.post(path, data=text.encode("utf-8", "surrogateescape"),
+                                             headers={"Content-Type": "application/json"})
             assert response.status == status, (path, text, body)
             assert (await response.json())["error"]
         assert await get_state(client, room) == before

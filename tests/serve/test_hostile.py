@@ -21,6 +21,7 @@ from varno_serve.room import Room
 from varno_serve.store.sqlite import SqliteRoomStore
 from varno_serve.web.middleware import SAFETY_HEADERS
 
+JSON = {"Content-Type": "application/json"}
 # Identifiers that name no room: the shape of real ones, and far longer.
 MADE_UP = ["nosuchroom", "A" * 32, "0123456789ab", "x" * 33, "y" * 8000, "-_" * 700]
 
@@ -39,7 +40,7 @@ async def ask_for_unknown_rooms(session: Any, count: int, start: int = 0) -> Non
         room = f"{n:032d}" if n % 2 else f"{MADE_UP[n // 2 % len(MADE_UP)]}{n}"
         kind = n % 5
         if kind == 0:
-            response = await session.post(f"/api/rooms/{room}/join")
+            response = await session.post(f"/api/rooms/{room}/join", json={})
         elif kind == 1:
             response = await session.post(f"/api/rooms/{room}/moves",
                                           json={"move": "A1", "token": "t" * 40})
@@ -59,7 +60,7 @@ async def join_made_up_rooms(session: aiohttp.ClientSession, count: int, start: 
     for n in range(start, start + count):
         room = f"{n:08d}" + "z" * 7992
         if n % 2:
-            response = await session.post(f"/api/rooms/{room}/join")
+            response = await session.post(f"/api/rooms/{room}/join", json={})
         else:
             response = await session.post(f"/api/rooms/{room}/moves", json={"move": "A1", "token": "t"})
         async with response:
@@ -108,7 +109,8 @@ async def statuses_on_fresh_connections(client: Any, count: int, method: str, pa
 class TestRateLimitsPerAddress:
     async def test_a_flood_over_fresh_connections_is_slowed_down(self, start: Any) -> None:
         client = await start(request_burst=5, requests_per_second=0.5)
-        seen = await statuses_on_fresh_connections(client, 12, "POST", "/api/rooms/nosuch/join")
+        seen = await statuses_on_fresh_connections(client, 12, "POST", "/api/rooms/nosuch/join",
+                                                   json={})
         assert [status for status, _, _ in seen] == [404] * 5 + [429] * 7
         status, body, retry = seen[-1]
         assert body == {"error": "too many requests from this address; slow down"}
@@ -193,7 +195,7 @@ class TestBadInput:
     async def test_deep_json_is_refused(self, client: Any, body: str) -> None:
         made = await create(client, mode="humans")
         for path in ("/api/rooms", f"/api/rooms/{made['room']}/moves"):
-            response = await client.post(path, data=body)
+            response = await client.post(path, data=body, headers=JSON)
             assert response.status == 400, path
             assert (await response.json())["error"]
 
@@ -205,8 +207,8 @@ class TestBadInput:
         assert answer.startswith(b"HTTP/1.1 400 "), answer[:200]
         assert b'{"error": "the body cannot be decoded"}' in answer and closed
         compressed = gzip.compress(b'{"mode": "humans"}')
-        response = await client.post("/api/rooms", data=compressed,
-                                     headers={"Content-Encoding": "gzip"})
+        response = await client.post("/api/rooms", data=compressed, headers={
+            "Content-Encoding": "gzip", "Content-Type": "application/json"})
         assert response.status == 201    # one that does decode is read as it says
         assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
 
@@ -272,9 +274,10 @@ class TestBadInput:
             ("GET", "/api/rooms/nosuchroom", {}, 404),
             ("PUT", "/api/rooms", {}, 405),
             ("DELETE", f"/api/rooms/{room}", {}, 405),
-            ("POST", "/api/rooms", {"data": "x"}, 400),
+            ("POST", "/api/rooms", {"data": "x", "headers": JSON}, 400),
             ("POST", f"/api/rooms/{room}/moves", {"json": {"move": "A1", "token": "x"}}, 403),
-            ("POST", f"/api/rooms/{room}/moves", {"data": "x" * 5000}, 413),
+            ("POST", f"/api/rooms/{room}/moves",
+             {"data": "x" * 5000, "headers": JSON}, 413),
         ]
         for method, path, options, status in requests:
             async with client.request(method, path, **options) as response:

@@ -12,23 +12,29 @@ from collections.abc import Iterable
 from aiohttp import web
 
 from ..limits import ClientAddresses, Limits, Network, RateLimiter
+from ..origins import Origins
 from ..service import RoomService
 from . import handlers
 from .bodies import BODY_LIMIT
 from .context import CONTEXT, Context
-from .middleware import errors, rate_limit, safety_headers
+from .middleware import errors, rate_limit, safety_headers, same_origin
 
 
 def make_app(service: RoomService, limits: Limits | None = None,
-             trusted_proxies: Iterable[Network] = ()) -> web.Application:
+             trusted_proxies: Iterable[Network] = (),
+             origins: Origins | None = None) -> web.Application:
     """The application around ``service``; starting it starts the service (the bot takes
-    up its pending turns), cleaning it up closes the service. ``X-Forwarded-For`` is
-    believed from ``trusted_proxies`` only."""
+    up its pending turns), cleaning it up closes the service. ``X-Forwarded-For`` and
+    ``X-Forwarded-Proto`` are believed from ``trusted_proxies`` only. ``origins`` are the
+    names and origins it answers for (by default the loopback names, and its own
+    origin)."""
     limits = limits if limits is not None else Limits()
-    app = web.Application(client_max_size=BODY_LIMIT, middlewares=[errors, rate_limit])
+    app = web.Application(client_max_size=BODY_LIMIT,
+                          middlewares=[errors, rate_limit, same_origin])
     app.on_response_prepare.append(safety_headers)
     app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits),
-                           addresses=ClientAddresses(trusted_proxies))
+                           addresses=ClientAddresses(trusted_proxies),
+                           origins=origins if origins is not None else Origins())
 
     async def on_startup(app: web.Application) -> None:
         await service.start()

@@ -13,11 +13,22 @@ from aiohttp.http_exceptions import HttpProcessingError
 
 from varno_play.rules import SIDES, Side
 
-from ..errors import Invalid, TooLarge, TooSlow, Unreadable
+from ..errors import Invalid, TooLarge, TooSlow, Unreadable, Unsupported
 from ..room import DEFAULT_DEPTH, check_depth
 from ..store import Mode
 
 BODY_LIMIT: Final = 4096
+
+
+def check_type(request: web.BaseRequest) -> None:
+    """``Unsupported`` unless the request says its body is JSON (``Content-Type:
+    application/json``, parameters such as ``charset`` aside), judged before any of it
+    is read. Every body the API takes is a JSON object, so a request without a
+    ``Content-Type`` is refused the same way, whatever its length. A page of another
+    site can send a form or ``text/plain`` without asking the server first, but not
+    ``application/json``."""
+    if request.content_type != "application/json" or "Content-Type" not in request.headers:
+        raise Unsupported("the body must be application/json")
 
 
 def _no_constants(name: str) -> Any:

@@ -3,11 +3,12 @@ request comes from."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from aiohttp import web
 
 from ..limits import ClientAddresses, Limits, RateLimiter
+from ..origins import Origins
 from ..service import RoomService
 
 
@@ -17,6 +18,7 @@ class Context:
     limits: Limits
     limiter: RateLimiter
     addresses: ClientAddresses
+    origins: Origins = field(default_factory=Origins)
 
 
 CONTEXT = web.AppKey("varno", Context)
@@ -24,6 +26,18 @@ CONTEXT = web.AppKey("varno", Context)
 
 def context(request: web.Request) -> Context:
     return request.app[CONTEXT]
+
+
+def scheme_of(request: web.Request) -> str:
+    """The scheme the client addressed the request with: the connection's, or the one a
+    trusted proxy (which may have taken TLS off) says in ``X-Forwarded-Proto``."""
+    if context(request).addresses.trusts(request.remote):
+        forwarded = request.headers.get("X-Forwarded-Proto", "")
+        # The first entry is what the proxy nearest the client saw.
+        scheme = forwarded.split(",")[0].strip().lower()
+        if scheme in ("http", "https"):
+            return scheme
+    return request.scheme
 
 
 def client_of(request: web.Request) -> str:

@@ -1,5 +1,6 @@
-"""What wraps every request: the rate limit of its client, refusals (and failures)
-turned into their statuses, and the page's safety headers on every response."""
+"""What wraps every request: the rate limit of its client, the checks that it is meant
+for this server and comes from its own pages, refusals (and failures) turned into their
+statuses, and the page's safety headers on every response."""
 
 from __future__ import annotations
 
@@ -14,7 +15,9 @@ from ..errors import (
     Busy,
     Conflict,
     Forbidden,
+    ForeignOrigin,
     Invalid,
+    Misdirected,
     NotFound,
     Refusal,
     Refused,
@@ -22,8 +25,10 @@ from ..errors import (
     TooMany,
     TooSlow,
     Unreadable,
+    Unsupported,
 )
-from .context import client_of, context
+from .bodies import check_type
+from .context import client_of, context, scheme_of
 
 log = logging.getLogger("varno_serve")
 
@@ -37,6 +42,8 @@ STATUS: Final[dict[type[Refusal], int]] = {
     TooSlow: 408,
     Conflict: 409,
     TooLarge: 413,
+    Unsupported: 415,
+    Misdirected: 421,
     Refused: 422,
     TooMany: 429,
     Busy: 503,
@@ -74,8 +81,9 @@ def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
 
 
 # Refusals after which the connection is closed: the body was not read to its end, and
-# what is left of it is not worth reading (it may come slowly, or not decode).
-CLOSE_AFTER: Final = (TooSlow, TooLarge, Unreadable)
+# what is left of it is not worth reading (it may come slowly, or not decode, or be from
+# a page of another site, or for another host, whose client should ask elsewhere).
+CLOSE_AFTER: Final = (TooSlow, TooLarge, Unreadable, Unsupported, ForeignOrigin, Misdirected)
 
 
 async def _send_and_close(request: web.Request, response: web.Response) -> web.Response:
@@ -97,6 +105,25 @@ async def rate_limit(request: web.Request, handler: Handler) -> web.StreamRespon
     wait = context(request).limiter.request(client_of(request))
     if wait:
         raise TooMany("too many requests from this address; slow down", wait)
+    return await handler(request)
+
+
+@web.middleware
+async def same_origin(request: web.Request, handler: Handler) -> web.StreamResponse:
+    """Before anything of the request is read: it must be for one of the server's names
+    (``Misdirected``), come from none but the server's own pages (``ForeignOrigin``),
+    and, if it posts to the API, carry JSON (``Unsupported``). The WebSocket's upgrade is
+    a request like any other, refused before it is upgraded."""
+    origins = context(request).origins
+    host = request.headers.get("Host")
+    if host is None or not origins.host_allowed(host):
+        raise Misdirected("this server does not answer for that host")
+    sent = request.headers.getall("Origin", ())
+    if sent:
+        if len(sent) > 1 or not origins.origin_allowed(sent[0], scheme_of(request), host):
+            raise ForeignOrigin("requests from pages of another origin are refused")
+    if request.method == "POST" and request.match_info.http_exception is None:
+        check_type(request)
     return await handler(request)
 
 
