@@ -110,6 +110,7 @@ async def _serve(args: argparse.Namespace) -> None:
     from .origins import Origins
     from .store import open_store
     from .web import make_app
+    from .web.logs import MAX_FIELD_SIZE, MAX_LINE_SIZE, AccessLog, quiet_malformed_requests
 
     limits: Limits = args.limits
     store = await open_store(args.store)
@@ -126,7 +127,9 @@ async def _serve(args: argparse.Namespace) -> None:
         # Clients reach the server through a proxy's address: no cap of its own on it.
         exempt=[str(network) for network in args.trusted_proxy],
     )
-    runner = GuardedAppRunner(app, guard, handle_signals=False)
+    quiet_malformed_requests()
+    runner = GuardedAppRunner(app, guard, handle_signals=False, access_log_class=AccessLog,
+                              max_line_size=MAX_LINE_SIZE, max_field_size=MAX_FIELD_SIZE)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port)

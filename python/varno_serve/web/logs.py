@@ -1,0 +1,89 @@
+"""What the server writes about the requests it gets, bounded whatever a client sends.
+
+A client chooses its request's path and headers, up to what aiohttp's parser takes
+(``MAX_LINE_SIZE`` and ``MAX_FIELD_SIZE``; longer ones are refused with 400 before any
+handler runs). The access log (``AccessLog``) writes at most ``LOGGED_CHARACTERS`` of
+each thing the client chose (path, method, ``Referer``, ``User-Agent``), non-printable
+characters escaped, so that one line stays short. A request aiohttp cannot parse is
+its client's fault: aiohttp logs it as an error with its traceback, which
+``MalformedRequests`` turns into one line at debug level (the access log has it too).
+"""
+
+from __future__ import annotations
+
+import logging
+from typing import Final
+
+from aiohttp.abc import AbstractAccessLogger
+from aiohttp.http_exceptions import HttpProcessingError
+from aiohttp.web import BaseRequest, StreamResponse
+
+# The longest request line aiohttp takes: the API's paths are under 60 characters (a
+# room's identifier is at most 32).
+MAX_LINE_SIZE: Final = 4096
+# The longest header line it takes: aiohttp's own default. A browser's Cookie header for
+# localhost carries the cookies of every other server on the machine, which is no
+# reason to refuse it; what is logged of headers is cut to LOGGED_CHARACTERS anyway.
+MAX_FIELD_SIZE: Final = 8190
+# What the access log writes at most of a path or header, in characters.
+LOGGED_CHARACTERS: Final = 120
+
+
+def shown(text: str, limit: int = LOGGED_CHARACTERS) -> str:
+    """``text`` for a log line: at most ``limit`` characters of it, and then how many
+    more there were; quotes, backslashes and non-printable characters escaped."""
+    cut = "".join(map(_escaped, text[:limit]))
+    if len(text) > limit:
+        cut += f"...(+{len(text) - limit})"
+    return cut
+
+
+def _escaped(c: str) -> str:
+    if c == '"':
+        return '\\"'
+    if c.isprintable() and c != "\\":
+        return c
+    return c.encode("unicode_escape").decode("ascii")
+
+
+class AccessLog(AbstractAccessLogger):
+    """One line a request, in the shape of aiohttp's own (the time is the log record's):
+    ``ADDRESS "METHOD PATH HTTP/1.1" STATUS BYTES "REFERER" "USER-AGENT"``."""
+
+    def log(self, request: BaseRequest, response: StreamResponse, time: float) -> None:
+        version = request.version
+        self.logger.info(
+            '%s "%s %s HTTP/%d.%d" %d %d "%s" "%s"', request.remote or "-",
+            shown(request.method), shown(request.raw_path), version.major, version.minor,
+            response.status, response.body_length,
+            shown(request.headers.get("Referer", "-")),
+            shown(request.headers.get("User-Agent", "-")))
+
+    @property
+    def enabled(self) -> bool:
+        return self.logger.isEnabledFor(logging.INFO)
+
+
+class MalformedRequests(logging.Filter):
+    """On aiohttp's server logger: a request its parser refused (over-long, malformed,
+    not HTTP at all) becomes one line at debug level, without its traceback, and is
+    dropped unless that logger shows debug."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        refused = record.exc_info[1] if record.exc_info else None
+        if not isinstance(refused, HttpProcessingError):
+            return True
+        if not logging.getLogger(record.name).isEnabledFor(logging.DEBUG):
+            return False
+        record.msg = f"{record.getMessage()}: {shown(str(refused))}"
+        record.args = ()
+        record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+        record.exc_info, record.exc_text = None, None
+        return True
+
+
+def quiet_malformed_requests() -> None:
+    """Installs ``MalformedRequests`` on aiohttp's server logger (once)."""
+    server = logging.getLogger("aiohttp.server")
+    if not any(isinstance(f, MalformedRequests) for f in server.filters):
+        server.addFilter(MalformedRequests())
