@@ -14,7 +14,7 @@ from aiohttp import web
 from ..limits import ClientAddresses, Limits, Network, RateLimiter
 from ..origins import Origins
 from ..service import RoomService
-from . import handlers
+from . import handlers, openapi
 from .bodies import BODY_LIMIT
 from .context import CONTEXT, Context
 from .middleware import errors, rate_limit, safety_headers, same_origin
@@ -47,6 +47,7 @@ def make_app(service: RoomService, limits: Limits | None = None,
     app.router.add_get("/", handlers.page)
     app.router.add_get("/rooms/{room}", handlers.page)
     app.router.add_static("/static/", str(handlers.STATIC))
+    app.router.add_get(openapi.PATH, openapi.serve)
     app.router.add_get("/api/config", handlers.config)
     app.router.add_get("/api/rooms", handlers.list_rooms)
     app.router.add_post("/api/rooms", handlers.create_room)

@@ -57,12 +57,13 @@ SAFETY_HEADERS: Final = {
 }
 
 
-def status_of(refusal: Refusal) -> int:
-    for kind in type(refusal).__mro__:
-        status = STATUS.get(kind)
+def status_of(kind: type[Refusal]) -> int:
+    """The status of a refusal of class ``kind``."""
+    for base in kind.__mro__:
+        status = STATUS.get(base)
         if status is not None:
             return status
-    raise AssertionError(f"no status for {type(refusal).__name__}")
+    raise AssertionError(f"no status for {kind.__name__}")
 
 
 def _error(status: int, message: str) -> web.Response:
@@ -70,7 +71,7 @@ def _error(status: int, message: str) -> web.Response:
 
 
 def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
-    status = status_of(refusal)
+    status = status_of(type(refusal))
     if request.path.startswith("/api/"):
         response = _error(status, refusal.message)
     else:

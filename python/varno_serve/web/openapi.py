@@ -1,0 +1,406 @@
+"""The HTTP API of varno-serve described: an OpenAPI 3.1 document, served at
+``/api/openapi.json``.
+
+The document is built here, in Python, from the server's own terms rather than kept as a
+JSON file beside it: the depths a room may ask for, the room identifiers' pattern, the
+body limit, the cells a state shows, the safety headers and the status of every refusal
+are the values the server itself uses, so none of them can drift from the code. What the
+code cannot tell (which refusals each route raises, and why) is written once per route
+below; the tests fuzz a running server against the document to keep that true.
+
+To describe a new route: add its path to ``_paths`` with ``_operation``, its answers
+(``_ok``) and its own refusals, each a class of ``varno_serve.errors`` and why the route
+raises it; a refusal of every request goes in ``EVERY``, of every body in ``BODY``. A
+new field: add it to its schema in ``_schemas``.
+"""
+
+from __future__ import annotations
+
+import functools
+import json
+from typing import Any, Final
+
+from aiohttp import web
+
+from varno_play.rules import DOWN, EMPTY, PLY_CAP, SIDES
+
+from ..errors import (
+    Busy,
+    Conflict,
+    Forbidden,
+    Invalid,
+    NotFound,
+    Refusal,
+    Refused,
+    TooLarge,
+    TooMany,
+    TooSlow,
+)
+from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, ROOM_ID
+from .bodies import BODY_LIMIT
+from .handlers import LOBBY_LIMIT
+from .middleware import SAFETY_HEADERS, status_of
+
+PATH: Final = "/api/openapi.json"
+
+Schema = dict[str, Any]
+Responses = dict[str, Schema]
+# A refusal a route may answer with: its class (whose status the middleware gives) and
+# why the route raises it.
+Why = tuple[type[Refusal], str]
+
+JSON: Final = "application/json"
+TEXT: Final = "text/plain"
+HTML: Final = "text/html"
+
+
+def _ref(name: str, kind: str = "schemas") -> Schema:
+    return {"$ref": f"#/components/{kind}/{name}"}
+
+
+def _safety() -> dict[str, Schema]:
+    return {name: _ref(name, "headers") for name in SAFETY_HEADERS}
+
+
+def _answer(description: str, media: str | None = JSON, schema: Schema | None = None,
+            headers: dict[str, Schema] | None = None, links: dict[str, Schema] | None = None
+            ) -> Schema:
+    """A response: its body (``media`` with ``schema``), headers beyond the safety ones
+    that every response carries, and links to the operations it leads to."""
+    response: Schema = {"description": description, "headers": {**_safety(), **(headers or {})}}
+    if media is not None:
+        response["content"] = {media: {"schema": schema if schema is not None else {}}}
+    if links:
+        response["links"] = links
+    return response
+
+
+def _ok(status: int, description: str, schema: Schema, media: str = JSON, *,
+        headers: dict[str, Schema] | None = None, links: dict[str, Schema] | None = None
+        ) -> Responses:
+    return {str(status): _answer(description, media, schema, headers, links)}
+
+
+def _refusals(*reasons: Why, media: str = JSON) -> Responses:
+    """The refusals a route may answer with, one response per status (the reasons that
+    share a status are listed together). Under /api/ the body is the error object, on
+    the pages a line of text."""
+    by_status: dict[int, list[Why]] = {}
+    for kind, why in reasons:
+        by_status.setdefault(status_of(kind), []).append((kind, why))
+    responses: Responses = {}
+    for status, whys in sorted(by_status.items()):
+        text = "; ".join(why for _, why in whys)
+        retry = any(issubclass(kind, (TooMany, Busy)) for kind, _ in whys)
+        headers = {"Retry-After": _ref("Retry-After", "headers")} if retry else None
+        schema = _ref("Error") if media == JSON else {"type": "string"}
+        responses[str(status)] = _answer(text[0].upper() + text[1:] + ".", media, schema, headers)
+    return responses
+
+
+def _failure(media: str = JSON) -> Responses:
+    """The answer to a failure of the server's own (the store failing, say): nothing
+    was changed."""
+    schema = _ref("Error") if media == JSON else {"type": "string"}
+    return {"500": _answer("The server failed (its store, say); nothing was changed.",
+                           media, schema)}
+
+
+# What every request may be refused for, whatever the route.
+EVERY: Final[tuple[Why, ...]] = (
+    (TooMany, "too many requests from this address (`requests_per_second`, "
+     "`request_burst`); try again after `Retry-After` seconds"),
+)
+# What a request with a body may be refused for, whatever the route.
+BODY: Final[tuple[Why, ...]] = (
+    (Invalid, "the body is not a JSON object (not JSON, not UTF-8, nested too deeply, or "
+     "not decoding as its `Content-Encoding` says), or it has an unknown field, lacks a "
+     "required one or gives one a value outside its schema"),
+    (TooSlow, "the body did not arrive within `idle_seconds`; the connection is closed. "
+     "`varno-serve` itself closes such a connection without this answer: its connection "
+     "guard holds the request to the same deadline, counted from when the connection "
+     "opened or was last answered, which comes first"),
+    (TooLarge, f"the body is over {BODY_LIMIT} bytes; the connection is closed"),
+)
+NO_ROOM: Final[Why] = (NotFound, "no such room")
+
+
+def _operation(operation_id: str, summary: str, answers: Responses, *,
+               refusals: tuple[Why, ...] = (), stored: bool = True, media: str = JSON,
+               tag: str = "rooms", room: bool = False, parameters: list[Schema] | None = None,
+               body: Schema | None = None, body_required: bool = True,
+               description: str | None = None) -> Schema:
+    """An operation: its ``answers``, then the refusals of every request (``EVERY``),
+    of every body (``BODY``, if it takes one) and its own ``refusals``, as ``media``;
+    ``stored``: it reads the store, which may fail (500). ``room``: its path names a
+    room (the parameter ``room``)."""
+    operation: Schema = {"operationId": operation_id, "summary": summary, "tags": [tag]}
+    if description is not None:
+        operation["description"] = description
+    if room:
+        parameters = [_ref("room", "parameters"), *(parameters or [])]
+    if parameters:
+        operation["parameters"] = parameters
+    if body is not None:
+        operation["requestBody"] = {"required": body_required, "content": {JSON: {"schema": body}}}
+    responses = {**answers, **_refusals(*EVERY, *(BODY if body is not None else ()), *refusals,
+                                        media=media)}
+    if stored:
+        responses.update(_failure(media))
+    operation["responses"] = dict(sorted(responses.items()))
+    return operation
+
+
+def _room_link(operation_id: str, description: str, body: Schema | None = None) -> Schema:
+    link: Schema = {"operationId": operation_id, "description": description,
+                    "parameters": {"room": "$response.body#/room"}}
+    if body is not None:
+        link["requestBody"] = body
+    return link
+
+
+def _paths() -> dict[str, Schema]:
+    token_links = {
+        "getRoom": _room_link("getRoom", "The state of the room."),
+        "postMove": _room_link("postMove", "A move with this seat's secret.",
+                               {"token": "$response.body#/token"}),
+    }
+    state = _ref("State")
+    page = {"type": "string"}
+    return {
+        "/": {"get": _operation(
+            "page", "The page: a new game against the bot, or a room for two",
+            _ok(200, "The page.", page, HTML), stored=False, media=TEXT, tag="page")},
+        "/rooms/{room}": {"get": _operation(
+            "roomPage", "The page of a room: to play in it, or to watch it",
+            _ok(200, "The page.", page, HTML), refusals=(NO_ROOM,), media=TEXT, tag="page",
+            room=True)},
+        "/static/{file}": {"get": _operation(
+            "staticFile", "The page's script, style sheet and markup",
+            {"200": {"description": "The file.", "headers": _safety(), "content": {
+                media: {"schema": page} for media in ("text/javascript", "text/css", HTML)}},
+             "404": _answer("No such file (the body, if any, is not to be read).", None)},
+            refusals=((Forbidden, "a directory, or a path outside the page's files"),),
+            stored=False, media=TEXT, tag="page",
+            description="The page loads `app.js` and `style.css` from here.",
+            parameters=[{"name": "file", "in": "path", "required": True, "schema": page,
+                         "examples": {"script": {"value": "app.js"},
+                                      "style": {"value": "style.css"}}}])},
+        PATH: {"get": _operation(
+            "openapi", "This document",
+            _ok(200, "The OpenAPI document of this server.", {"type": "object"},
+                headers={"Cache-Control": _ref("Cache-Control", "headers")}),
+            stored=False, tag="server")},
+        "/api/config": {"get": _operation(
+            "config", "What a client needs to ask for a room",
+            _ok(200, "The depths the bot may search.", _ref("Config"),
+                headers={"Cache-Control": _ref("Cache-Control", "headers")}),
+            stored=False, tag="server")},
+        "/api/rooms": {
+            "get": _operation(
+                "listRooms", "The rooms whose game goes on, the most recently changed first",
+                _ok(200, f"At most {LOBBY_LIMIT} rooms.", _ref("Lobby"))),
+            "post": _operation(
+                "createRoom", "A new room: against the bot, or for two people",
+                _ok(201, "The room, and the seat of its creator with the seat's secret "
+                    "(`token`), which is shown this once.", _ref("NewRoom"), links={
+                        **token_links,
+                        "joinRoom": _room_link("joinRoom", "The free seat of a room for two."),
+                        "roomPage": _room_link("roomPage", "The page of the room."),
+                    }),
+                refusals=((TooMany, "too many new rooms from this address "
+                           "(`room_creations_per_minute`)"),),
+                body=_ref("RoomRequest")),
+        },
+        "/api/rooms/{room}": {"get": _operation(
+            "getRoom", "The state of a room, as anyone with its link may see it",
+            _ok(200, "The state.", state), refusals=(NO_ROOM,), room=True)},
+        "/api/rooms/{room}/join": {"post": _operation(
+            "joinRoom", "Takes the free seat of a room",
+            _ok(200, "The seat taken and its secret (`token`), shown this once.",
+                _ref("Seat"), links=token_links),
+            refusals=(NO_ROOM, (Conflict, "no free seat in this room, or the room changed "
+                                "meanwhile")),
+            room=True, body=_ref("JoinRequest"), body_required=False)},
+        "/api/rooms/{room}/moves": {"post": _operation(
+            "postMove", "Plays a move for the seat whose secret is `token`",
+            _ok(200, "The state once the move is stored.", state, links={
+                "getRoom": _room_link("getRoom", "The state of the room.")}),
+            refusals=(NO_ROOM, (Forbidden, "`token` holds no seat in this room"),
+                      (Conflict, "it is the other side's turn, the game is over, or the "
+                       "room changed meanwhile"),
+                      (Refused, "the rules refuse the move (malformed, or not allowed now); "
+                       "`error` is the module's own message")),
+            room=True, body=_ref("MoveRequest"))},
+        "/api/rooms/{room}/ws": {"get": _operation(
+            "watchRoom", "The state of a room now, then after every change (WebSocket)",
+            {"101": {**_answer("The connection is a WebSocket. The server sends text "
+                               "messages, each a `State` (the newest only: a slow reader "
+                               "skips states), the first at once; what the client sends "
+                               "is read and ignored. The server pings every 30 s.", None),
+                     "x-messages": state}},
+            refusals=(NO_ROOM, (Invalid, "not a WebSocket handshake")), room=True,
+            description="A WebSocket upgrade (`Upgrade: websocket`, `Connection: Upgrade`, "
+            "`Sec-WebSocket-Key`, `Sec-WebSocket-Version: 13`): each message the server "
+            "sends is the JSON text of a `State` (`x-messages`).")},
+    }
+
+
+def _object(properties: dict[str, Schema], *, description: str | None = None,
+            required: list[str] | None = None) -> Schema:
+    """An object of exactly these fields (all of them required unless ``required``
+    says which)."""
+    schema: Schema = {"type": "object", "properties": properties,
+                      "required": list(properties) if required is None else required,
+                      "additionalProperties": False}
+    if description is not None:
+        schema = {"description": description, **schema}
+    return schema
+
+
+def _schemas() -> dict[str, Schema]:
+    side = _ref("Side")
+    room_id = {"type": "string", "pattern": f"^{ROOM_ID.pattern}$"}
+    depth = {"type": "integer", "minimum": MIN_DEPTH, "maximum": MAX_DEPTH}
+    cell = [f"{owner}{kind}" for owner in SIDES for kind in "NF"] + [DOWN, EMPTY]
+    secret = {"type": "string", "minLength": 1,
+              "description": "A seat's secret: whoever sends it plays that seat."}
+    return {
+        "Error": _object({"error": {"type": "string", "minLength": 1}},
+                         description="Why a request was refused; it changed nothing."),
+        "Side": {"enum": list(SIDES)},
+        "Move": {"type": "string", "pattern": "^[A-C][1-4]([A-C][1-4])?$",
+                 "description": "A cell (`B2`), or a Figure's cell and its target's (`A1C4`)."},
+        "Config": _object({"depth": _object({
+            "min": {"const": MIN_DEPTH}, "max": {"const": MAX_DEPTH},
+            "default": {"const": DEFAULT_DEPTH}})}),
+        "RoomRequest": {"oneOf": [_ref("BotRoomRequest"), _ref("HumansRoomRequest")]},
+        "BotRoomRequest": _object({
+            "mode": {"const": "bot"},
+            "side": {**side, "description": "The side you play (default A); A moves first."},
+            "depth": {**depth, "default": DEFAULT_DEPTH,
+                      "description": "How many plies the bot searches (a JSON integer: "
+                      "8.0 is refused)."},
+        }, required=["mode"], description="A game against the bot."),
+        "HumansRoomRequest": _object(
+            {"mode": {"const": "humans"}},
+            description="A room for two people: its creator plays A, the other seat is "
+            "taken with `join`."),
+        "NewRoom": _object({"room": room_id, "seat": side, "token": secret}),
+        "JoinRequest": _object({}, description="No field: the body may be empty, or `{}`."),
+        "Seat": _object({"room": room_id, "seat": side, "token": secret}),
+        "MoveRequest": _object({"move": _ref("Move"), "token": {"type": "string"}},
+                               description="Any text is judged as a move: one that is "
+                               "malformed, or not allowed now, is a 422."),
+        "Lobby": _object({"rooms": {"type": "array", "maxItems": LOBBY_LIMIT,
+                                    "items": _ref("RoomSummary")}}),
+        "RoomSummary": _object({
+            "room": room_id,
+            "mode": _ref("Mode"),
+            "free_seat": {"enum": [*SIDES, None],
+                          "description": "The seat a person may take, if any."},
+            "moves": {"type": "integer", "minimum": 0, "maximum": PLY_CAP},
+        }),
+        "Mode": {"enum": ["bot", "humans"]},
+        "State": _object({
+            "room": room_id,
+            "mode": _ref("Mode"),
+            "cells": {"type": "array", "minItems": 12, "maxItems": 12,
+                      "items": {"enum": cell},
+                      "description": f"Row by row (A1..A4, B1..C4): a face-up card (owner, "
+                      f"Normal or Figure), `{DOWN}` face down, `{EMPTY}` empty."},
+            "picture": {"type": "string", "description": "The board as the module draws it."},
+            "to_move": {"enum": [*SIDES, None], "description": "None once the game is over."},
+            "legal": {"type": "array", "items": _ref("Move"),
+                      "description": "The moves of the side to move."},
+            "history": {"type": "array", "items": _ref("Turn")},
+            "cards_left": _object({name: {"type": "integer", "minimum": 0} for name in SIDES},
+                                  description="Each side's cards on the grid, face down or up."),
+            "result": {"type": ["string", "null"],
+                       "pattern": r"^(A wins|B wins|draw) \(.+\)$",
+                       "description": "How the game ended; None while it goes on."},
+            "thinking": {"type": "boolean", "description": "The bot is to move."},
+            "seats": _object({name: {"enum": ["bot", "free", "taken"]} for name in SIDES}),
+            "depth": {"oneOf": [depth, {"type": "null"}],
+                      "description": "The bot's depth; None in a room for two."},
+            "moves": {"type": "integer", "minimum": 0, "maximum": PLY_CAP,
+                      "description": "Moves played (passes not counted)."},
+            "version": {"type": "integer", "minimum": 0,
+                        "description": "Grows by one with every change of the room."},
+        }, description="A room as anyone with its link sees it."),
+        "Turn": _object({
+            "side": side,
+            "move": {"oneOf": [_ref("Move"), {"type": "null"}],
+                     "description": "None: the side had no move and passed."},
+            "by": {"enum": ["bot", "human"]},
+        }),
+    }
+
+
+def _headers() -> dict[str, Schema]:
+    headers: dict[str, Schema] = {
+        name: {"required": True, "description": "On every response.",
+               "schema": {"const": value}}
+        for name, value in SAFETY_HEADERS.items()
+    }
+    headers["Retry-After"] = {"required": True, "description": "Seconds to wait.",
+                              "schema": {"type": "integer", "minimum": 1}}
+    headers["Cache-Control"] = {"required": True, "schema": {"type": "string"}}
+    return headers
+
+
+DESCRIPTION: Final = f"""\
+Games of varno in the browser and for other clients: against the bot, or between two \
+people sharing a room's link. Anyone with a room's link may watch it; only the holders \
+of its seats' secrets (`token`) may move. Face-down cards are shown as `{DOWN}`.
+
+What every route shares:
+- every GET also answers HEAD;
+- every response carries the safety headers below, refusals included;
+- refusals under `/api/` are `{{"error": text}}` (`Error`), on the pages a line of text;
+- a method a path does not take is answered 405 with `Allow` (`MethodNotAllowed`), a \
+path that is not routed 404;
+- every request counts against its client address's rate limit: 429 with `Retry-After`;
+- request bodies are JSON objects of at most {BODY_LIMIT} bytes that must arrive within \
+`idle_seconds`: 400, 413 or 408 otherwise (after a 408, a 413 or a body that does not \
+decode, the connection is closed);
+- a refused request changes nothing.
+"""
+
+
+@functools.cache
+def document() -> dict[str, Any]:
+    """The OpenAPI document of the server's HTTP API."""
+    return {
+        "openapi": "3.1.0",
+        "info": {"title": "varno-serve", "version": "1", "description": DESCRIPTION},
+        "tags": [
+            {"name": "rooms", "description": "Rooms: made, watched, joined and played in."},
+            {"name": "server", "description": "What the server tells its clients."},
+            {"name": "page", "description": "The page in the browser, and its files."},
+        ],
+        "paths": _paths(),
+        "components": {
+            "schemas": _schemas(),
+            "parameters": {"room": {
+                "name": "room", "in": "path", "required": True,
+                "description": "The room's identifier (any other text names no room: 404).",
+                "schema": {"type": "string", "pattern": f"^{ROOM_ID.pattern}$"}}},
+            "headers": _headers(),
+            "responses": {"MethodNotAllowed": _answer(
+                "The path does not take this method; `Allow` lists those it takes.",
+                JSON, _ref("Error"), {"Allow": {"required": True, "schema": {"type": "string"}}})},
+        },
+    }
+
+
+@functools.cache
+def _body() -> bytes:
+    return json.dumps(document(), ensure_ascii=False, indent=1).encode("utf-8")
+
+
+async def serve(request: web.Request) -> web.Response:
+    """The document, cacheable: it changes only with the server's version."""
+    response = web.Response(body=_body(), content_type=JSON, charset="utf-8")
+    response.headers["Cache-Control"] = "public, max-age=3600"
+    return response
