@@ -28,13 +28,16 @@ from ..errors import (
     Busy,
     Conflict,
     Forbidden,
+    ForeignOrigin,
     Invalid,
+    Misdirected,
     NotFound,
     Refusal,
     Refused,
     TooLarge,
     TooMany,
     TooSlow,
+    Unsupported,
 )
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, ROOM_ID
 from .bodies import BODY_LIMIT
@@ -108,11 +111,17 @@ def _failure(media: str = JSON) -> Responses:
 
 # What every request may be refused for, whatever the route.
 EVERY: Final[tuple[Why, ...]] = (
+    (Misdirected, "the request's `Host` is not one the server answers for (`--allowed-host`), "
+     "or it has none; the connection is closed"),
+    (ForeignOrigin, "the request comes from a page of another origin (its `Origin` is not "
+     "the server's own nor one given with `--allowed-origin`); the connection is closed"),
     (TooMany, "too many requests from this address (`requests_per_second`, "
      "`request_burst`); try again after `Retry-After` seconds"),
 )
 # What a request with a body may be refused for, whatever the route.
 BODY: Final[tuple[Why, ...]] = (
+    (Unsupported, "the request does not say its body is `application/json` (a `charset` "
+     "is fine); the connection is closed"),
     (Invalid, "the body is not a JSON object (not JSON, not UTF-8, nested too deeply, or "
      "not decoding as its `Content-Encoding` says), or it has an unknown field, lacks a "
      "required one or gives one a value outside its schema"),
@@ -198,14 +207,17 @@ def _paths() -> dict[str, Schema]:
             stored=False, tag="server")},
         "/api/rooms": {
             "get": _operation(
-                "listRooms", "The rooms whose game goes on, the most recently changed first",
+                "listRooms", "The games under way, to watch, the most recently changed first "
+                "(a room for two waiting for its invited player is not listed)",
                 _ok(200, f"At most {LOBBY_LIMIT} rooms.", _ref("Lobby"))),
             "post": _operation(
                 "createRoom", "A new room: against the bot, or for two people",
                 _ok(201, "The room, and the seat of its creator with the seat's secret "
                     "(`token`), which is shown this once.", _ref("NewRoom"), links={
                         **token_links,
-                        "joinRoom": _room_link("joinRoom", "The free seat of a room for two."),
+                        "joinRoom": _room_link("joinRoom", "The free seat of a room for two, "
+                                               "with its invite.",
+                                               {"invite": "$response.body#/invite"}),
                         "roomPage": _room_link("roomPage", "The page of the room."),
                     }),
                 refusals=((TooMany, "too many new rooms from this address "
@@ -219,9 +231,9 @@ def _paths() -> dict[str, Schema]:
             "joinRoom", "Takes the free seat of a room",
             _ok(200, "The seat taken and its secret (`token`), shown this once.",
                 _ref("Seat"), links=token_links),
-            refusals=(NO_ROOM, (Conflict, "no free seat in this room, or the room changed "
-                                "meanwhile")),
-            room=True, body=_ref("JoinRequest"), body_required=False)},
+            refusals=(NO_ROOM, (Forbidden, "no invite, or not the room's"),
+                      (Conflict, "no free seat in this room, or the room changed meanwhile")),
+            room=True, body=_ref("JoinRequest"))},
         "/api/rooms/{room}/moves": {"post": _operation(
             "postMove", "Plays a move for the seat whose secret is `token`",
             _ok(200, "The state once the move is stored.", state, links={
@@ -286,8 +298,14 @@ def _schemas() -> dict[str, Schema]:
             {"mode": {"const": "humans"}},
             description="A room for two people: its creator plays A, the other seat is "
             "taken with `join`."),
-        "NewRoom": _object({"room": room_id, "seat": side, "token": secret}),
-        "JoinRequest": _object({}, description="No field: the body may be empty, or `{}`."),
+        "NewRoom": _object({
+            "room": room_id, "seat": side, "token": secret,
+            "invite": {"type": "string", "minLength": 1,
+                       "description": "A room for two only: the secret that takes its free "
+                       "seat, to send to the other player (`join`)."},
+        }, required=["room", "seat", "token"]),
+        "JoinRequest": _object({"invite": {"type": "string",
+                                           "description": "The room's invite."}}),
         "Seat": _object({"room": room_id, "seat": side, "token": secret}),
         "MoveRequest": _object({"move": _ref("Move"), "token": {"type": "string"}},
                                description="Any text is judged as a move: one that is "
@@ -297,8 +315,6 @@ def _schemas() -> dict[str, Schema]:
         "RoomSummary": _object({
             "room": room_id,
             "mode": _ref("Mode"),
-            "free_seat": {"enum": [*SIDES, None],
-                          "description": "The seat a person may take, if any."},
             "moves": {"type": "integer", "minimum": 0, "maximum": PLY_CAP},
         }),
         "Mode": {"enum": ["bot", "humans"]},
