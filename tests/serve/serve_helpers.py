@@ -60,7 +60,7 @@ class RecordingStore(SqliteRoomStore):
 def make_server(db: Path, limits: Limits) -> RoomService:
     bots = PoolBots(lambda: bot_pool(1), pending_searches=limits.pending_searches)
     return RoomService(RecordingStore(db), LocalEvents(), bots,
-                       rooms_in_memory=limits.rooms_in_memory)
+                       rooms_in_memory=limits.rooms_in_memory, room_days=limits.room_days)
 
 
 def cached(client: Any, room: str) -> Room:
@@ -119,6 +119,18 @@ async def create(client: Any, **body: Any) -> dict[str, Any]:
     assert response.status == 201, await response.text()
     made: dict[str, Any] = await response.json()
     return made
+
+
+async def begin(client: Any, made: dict[str, Any]) -> dict[str, Any]:
+    """Starts the room just ``made`` (the bot's first move, where it moves first): the
+    state the start answers with."""
+    response = await client.post(f"/api/rooms/{made['room']}/start",
+                                 json={"token": made["token"]})
+    text = await response.text()
+    assert response.status == 200, text
+    assert_nothing_hidden(client, text)
+    state: dict[str, Any] = json.loads(text)
+    return state
 
 
 async def get_state(client: Any, room: str) -> dict[str, Any]:

@@ -17,6 +17,7 @@ import pytest
 import varno
 from serve_helpers import (
     assert_nothing_hidden,
+    begin,
     board_of,
     cached,
     create,
@@ -84,6 +85,8 @@ class TestWholeGames:
                     pushes.append(json.loads(message.data))
 
             reader = asyncio.create_task(read())
+            if side == "B":
+                await begin(client, made)       # the bot moves first
             final = await play_out(client, room, {side: made["token"]}, random.Random(2))
             await wait_for(lambda: bool(pushes) and pushes[-1]["version"] == final["version"])
             reader.cancel()
@@ -103,7 +106,8 @@ class TestWholeGames:
     async def test_the_bot_moves_are_played_on_the_rooms_board(self, client: Any) -> None:
         made = await create(client, mode="bot", side="B", depth=DEPTH)
         room = made["room"]
-        await wait_for(lambda: cached(client, room).version == 1)
+        await begin(client, made)
+        await wait_for(lambda: cached(client, room).version == 2)
         state = await get_state(client, room)
         assert state["to_move"] == "B" and not state["thinking"]
         assert len(state["history"]) == 1 and state["history"][0]["by"] == "bot"
@@ -334,6 +338,7 @@ class TestStorage:
     async def test_a_failed_commit_changes_nothing(self, client: Any) -> None:
         made = await create(client, mode="humans")
         room = made["room"]
+        await client.post(f"/api/rooms/{room}/join")
         before = await get_state(client, room)
         saved = board_of(client, room).__getstate__()
 
@@ -352,11 +357,12 @@ class TestStorage:
         made = [await create(client, mode="humans") for _ in range(4)]
         assert client.varno.in_memory() == 2
         for room in made:
+            await client.post(f"/api/rooms/{room['room']}/join")
             state = await get_state(client, room["room"])
             status, _ = await move(client, room["room"], room["token"], state["legal"][0])
             assert status == 200 and client.varno.in_memory() <= 2
         for room in made:
-            assert (await get_state(client, room["room"]))["version"] == 1
+            assert (await get_state(client, room["room"]))["version"] == 2
 
     async def test_an_update_on_another_version_is_refused(self, tmp_path: Path) -> None:
         store = SqliteRoomStore(tmp_path / "rooms.db")
@@ -385,6 +391,7 @@ class TestStorage:
         # The damaged room is stored first, so it is the first the server resumes.
         for room_id in ("damaged", "sound"):
             room, _ = Room.against_bot(room_id, "B", 1)   # the bot moves first
+            room.start()
             stored = room.to_stored()
             if room_id == "damaged":
                 host = json.loads(stored.host)
@@ -395,7 +402,7 @@ class TestStorage:
 
         client = await start(db)
         await wait_for(lambda: client.varno.cached("sound") is not None
-                       and cached(client, "sound").version >= 1)
+                       and cached(client, "sound").version >= 2)
         assert (await get_state(client, "sound"))["moves"] == 1
         response = await client.get("/api/rooms/damaged")
         assert response.status == 500 and (await response.json())["error"] == "internal error"
