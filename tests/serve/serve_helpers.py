@@ -12,7 +12,8 @@ import select
 import signal
 import subprocess
 import sys
-from collections.abc import Iterator, Sequence
+import time
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -36,8 +37,8 @@ class RecordingStore(SqliteRoomStore):
     """Keeps every board it stores or gives back, by room and version: the server-side
     truth that a response of that version is checked against."""
 
-    def __init__(self, path: Path) -> None:
-        super().__init__(path)
+    def __init__(self, path: Path, clock: Callable[[], float] = time.time) -> None:
+        super().__init__(path, clock)
         self.boards: dict[tuple[str, int], bytes] = {}
 
     async def create(self, room: StoredRoom) -> None:
