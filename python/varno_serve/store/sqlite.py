@@ -108,7 +108,8 @@ class SqliteRoomStore:
             db.execute(_SCHEMA)
             for statement in filter(str.strip, _INDEXES.split(";")):
                 db.execute(statement)
-            db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            if version < SCHEMA_VERSION:
+                db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             db.execute("COMMIT")
         except BaseException:
             db.execute("ROLLBACK")
