@@ -58,6 +58,20 @@ class RecordingStore(SqliteRoomStore):
         return written
 
 
+def slow_down_updates(client: Any, seconds: float = 0.2) -> None:
+    """Makes every update of the client's store take ``seconds`` longer, so that requests
+    sent together are in flight together."""
+    store = client.varno.store
+    update = store.update
+
+    async def slow_update(stored: StoredRoom) -> bool:
+        await asyncio.sleep(seconds)
+        written: bool = await update(stored)
+        return written
+
+    store.update = slow_update
+
+
 def make_server(db: Path, limits: Limits) -> RoomService:
     bots = PoolBots(lambda: bot_pool(1), pending_searches=limits.pending_searches)
     return RoomService(RecordingStore(db), LocalEvents(), bots,

@@ -23,6 +23,7 @@ from serve_helpers import (
     create,
     get_state,
     move,
+    slow_down_updates,
     wait_for,
 )
 from varno_serve.room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, Room, load_board
@@ -275,15 +276,7 @@ class TestConcurrency:
         room, a = made["room"], made["token"]
         await client.post(f"/api/rooms/{room}/join")
         state = await get_state(client, room)
-        # Slow the store down so that both requests are in flight together.
-        store = client.varno.store
-        update = store.update
-
-        async def slow_update(stored: StoredRoom) -> bool:
-            await asyncio.sleep(0.2)
-            return await update(stored)
-
-        store.update = slow_update
+        slow_down_updates(client)       # both requests in flight together
         first, second = state["legal"][0], state["legal"][-1]
         results = await asyncio.gather(move(client, room, a, first), move(client, room, a, second))
         statuses = sorted(status for status, _ in results)
