@@ -18,6 +18,9 @@ from .store import StoreURLError, check_store_url
 INSTALL_HINT = "pip install 'varno[serve]'"
 MAX_WORKERS = 64
 DEFAULT_STORE = "sqlite://varno-serve.db"
+# On SIGTERM, how long requests under way may take to end (the bot's workers are ended
+# and the WebSockets closed first): the server exits within about a second.
+SHUTDOWN_SECONDS = 1.0
 
 
 def _workers(text: str) -> int:
@@ -114,8 +117,10 @@ async def _serve(args: argparse.Namespace) -> None:
 
     limits: Limits = args.limits
     store = await open_store(args.store)
-    bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches)
-    service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory)
+    bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches,
+                    workers=args.bot_workers)
+    service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory,
+                          room_days=limits.room_days)
     origins = Origins(args.host, args.allowed_host, args.allowed_origin)
     app = make_app(service, limits, args.trusted_proxy, origins)
     # Connections: the idle timer and the caps per address (varno_serve.connections).
@@ -129,7 +134,8 @@ async def _serve(args: argparse.Namespace) -> None:
     )
     quiet_malformed_requests()
     runner = GuardedAppRunner(app, guard, handle_signals=False, access_log_class=AccessLog,
-                              max_line_size=MAX_LINE_SIZE, max_field_size=MAX_FIELD_SIZE)
+                              max_line_size=MAX_LINE_SIZE, max_field_size=MAX_FIELD_SIZE,
+                              shutdown_timeout=SHUTDOWN_SECONDS)
     await runner.setup()
     try:
         site = web.TCPSite(runner, args.host, args.port)
@@ -151,8 +157,13 @@ async def _serve(args: argparse.Namespace) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the server until SIGINT or SIGTERM; 2 for bad arguments or a missing extra."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     args.limits = Limits().set(args.limit)
+    try:
+        args.limits.check()
+    except ValueError as wrong:
+        parser.error(f"--limit: {wrong}")
     try:
         import aiohttp  # noqa: F401
     except ImportError:

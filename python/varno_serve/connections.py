@@ -9,8 +9,10 @@ A connection is in one of three states:
   time is closed as surely as one sending nothing, and a kept-alive connection with
   nothing in flight the same way;
 * **receiving**: its request head has arrived and its body is still coming. It is in
-  the middle of a request, so it is not idle, but the same deadline holds until the
-  body is complete;
+  the middle of a request, so it is not idle; the handler reading the body gives it
+  ``idle_seconds`` from then and answers 408 (and closes the connection) if it takes
+  longer (``varno_serve.web.bodies``), so the timer here leaves it alone. A handler that
+  does not read the body ends at once, and its connection is waiting again;
 * **busy**: its request is complete and being answered. A WebSocket is a request
   answered for as long as it stays open, so it is never closed here (its heartbeat
   finds dead peers).
@@ -280,13 +282,14 @@ class ConnectionGuard:
         connection.state = _State.RECEIVING
         self._idle.discard(connection)
         connection.address.idle.discard(connection)
+        # The body's own deadline is the handler's: it answers 408 rather than hang up.
+        self._timed.pop(connection, None)
         # Called at once if the body is complete (or there is none).
         body.on_eof(lambda: self._received(connection))
 
     def _received(self, connection: _Connection) -> None:
         if connection.state is _State.RECEIVING:
             connection.state = _State.BUSY
-            del self._timed[connection]
 
     def _ended(self, connection: _Connection) -> None:
         if connection.state is _State.CLOSED:

@@ -27,9 +27,15 @@ class Limits:
     request_burst: int = 60
     # New rooms one client address may make in a minute.
     room_creations_per_minute: int = 20
-    # Searches that may wait for a bot worker. Not enforced yet: the bot's queue is
-    # not bounded.
-    pending_searches: int = 200
+    # Searches of the bot waiting or running (varno_serve.bots); a change that would queue
+    # one more is refused (503). A search at the greatest depth takes about a second at
+    # the deal, at the default depth a hundredth: 64 are a minute of one worker at worst,
+    # while a hundred people playing the bot at once keep a few waiting at a time (each
+    # has one search at most, and thinks far longer than the bot). A shallow search goes
+    # before deep ones, so the bound is what the server owes the rooms waiting for the
+    # bot after a restart, not what a person waits. Each room waiting stays in memory: at
+    # most rooms_in_memory.
+    pending_searches: int = 64
     # Connections (varno_serve.connections). A player's tab holds a WebSocket (busy,
     # never idle) and a kept-alive connection or two for its requests (browsers open at
     # most six per server). Many players share an address behind NAT, so an address may
@@ -48,9 +54,15 @@ class Limits:
     connections: int | None = None
     # Rooms kept in memory at most (beyond, idle ones are read again from the store).
     rooms_in_memory: int = 10_000
-    # Days a room may go untouched before it is deleted. Not enforced yet: rooms are
-    # kept for good.
+    # Days a room may go untouched (no move, no seat taken) before a sweep deletes it.
     room_days: int = 30
+
+    def check(self) -> None:
+        """``ValueError`` if the limits contradict each other."""
+        if self.pending_searches > self.rooms_in_memory:
+            raise ValueError(
+                f"pending_searches ({self.pending_searches}) may not exceed rooms_in_memory "
+                f"({self.rooms_in_memory}): every room waiting for the bot is kept in memory")
 
     def set(self, settings: Iterable[tuple[str, float]]) -> Limits:
         """These limits with ``settings`` (name, value) applied in order."""

@@ -109,6 +109,8 @@ class Room:
         result: str | None = None,
         version: int = 0,
         invite: str | None = None,
+        bot_started: bool = True,
+        bot_due: float | None = None,
     ) -> None:
         self.room_id: Final = room_id
         self.mode: Final = mode
@@ -122,18 +124,24 @@ class Room:
         self.result = result
         self.version = version
         self.invite: Final = invite
+        # Whether the bot may search (a bot room where it moves first waits for
+        # ``start``), and where its search stands in the bot's queue while it waits.
+        self.bot_started = bot_started
+        self.bot_due = bot_due
 
     # -- making rooms ------------------------------------------------------------
 
     @classmethod
     def against_bot(cls, room_id: str, side: Side, depth: int) -> tuple[Room, str]:
-        """A new deal: the person plays ``side``, the bot the other; the person's secret."""
+        """A new deal: the person plays ``side``, the bot the other; the person's secret.
+        When the bot moves first (the person plays B), the room waits for ``start``: the
+        person sees the deal before any move."""
         check_depth(depth)
         token, digest = new_token()
         board = varno.Board()
         seats: dict[Side, str | None] = {side: digest, other(side): None}
         room = cls(room_id, mode="bot", board=board, referee=Referee(board.__getstate__()),
-                   seats=seats, bot_side=other(side), depth=depth)
+                   seats=seats, bot_side=other(side), depth=depth, bot_started=side == "A")
         return room, token
 
     @classmethod
@@ -163,6 +171,15 @@ class Room:
         self.version += 1
         return side, token
 
+    def start(self) -> bool:
+        """Lets the bot make its first move in a bot room that waits for it; False (and
+        nothing changed) in any other room, or if it has started already."""
+        if self.bot_side is None or self.bot_started:
+            return False
+        self.bot_started = True
+        self.version += 1
+        return True
+
     # -- seats and turns -----------------------------------------------------------
 
     def seat_of(self, token: str) -> Side | None:
@@ -186,6 +203,20 @@ class Room:
     @property
     def bot_to_move(self) -> bool:
         return self.result is None and self.to_move is not None and self.to_move == self.bot_side
+
+    @property
+    def started(self) -> bool:
+        """Whether moves may be made: in a bot room once the bot may move (at once when
+        the person moves first, else after ``start``), in a room for two once both seats
+        are taken."""
+        if self.bot_side is None:
+            return self.free_seat is None
+        return self.bot_started
+
+    @property
+    def bot_waiting(self) -> bool:
+        """Whether the room waits for the bot's search: the bot is to move and may."""
+        return self.bot_to_move and self.bot_started
 
     def play(self, move: str, side: Side, *, by: Literal["bot", "human"] = "human") -> None:
         """Plays ``move`` for ``side`` and moves the game on (turn, passes, result).
@@ -212,6 +243,9 @@ class Room:
     def _check_turn(self, side: Side) -> None:
         if self.result is not None:
             raise Conflict(f"the game is over: {self.result}")
+        if self.bot_side is None and not self.started:
+            raise Conflict("the other seat is not taken yet: moves wait until both "
+                           "players are here")
         if side != self.to_move:
             raise Conflict(f"it is {self.to_move}'s turn")
 
@@ -247,7 +281,8 @@ class Room:
     def public_state(self) -> dict[str, Any]:
         """What anyone with the room's link may see. The board's saved state is read
         for the public cells and the cards left, and itself goes nowhere. The bot is
-        thinking whenever it is its turn: every such room has its search requested."""
+        thinking whenever the room waits for its search (``bot_waiting``): every such
+        room has its search requested, or is taken up after a restart."""
         saved = self.board.__getstate__()
         return {
             "room": self.room_id,
@@ -259,7 +294,8 @@ class Room:
             "history": list(self.history),
             "cards_left": self.referee.cards_left(saved),
             "result": self.result,
-            "thinking": self.bot_to_move,
+            "thinking": self.bot_waiting,
+            "started": self.started,
             "seats": {side: self._seat_label(side) for side in SIDES},
             "depth": self.depth,
             "moves": self.referee.moves,
@@ -285,7 +321,12 @@ class Room:
             bot_side=self.bot_side, depth=self.depth, to_move=self.to_move,
             history=list(self.history), result=self.result, version=self.version,
             invite=self.invite,
+            bot_started=self.bot_started, bot_due=self.bot_due,
         )
+
+    def cards_on_grid(self) -> int:
+        """The cards still on the grid, face down or up."""
+        return sum(self.referee.cards_left(self.board.__getstate__()).values())
 
     def board_blob(self) -> bytes:
         return pickle.dumps(self.board, protocol=pickle.HIGHEST_PROTOCOL)
@@ -302,11 +343,15 @@ class Room:
             "referee": self.referee.save(),
             "invite": self.invite,
         }
+        if self.bot_side is not None:
+            host["started"] = self.bot_started
+        # A room waiting for the bot is due at once if it was never given a time.
+        due = (self.bot_due if self.bot_due is not None else 0.0) if self.bot_waiting else None
         return StoredRoom(
             room_id=self.room_id, version=self.version, board=self.board_blob(),
             host=json.dumps(host, separators=(",", ":")), mode=self.mode,
             free_seat=self.free_seat, bot_to_move=self.bot_to_move,
-            over=self.result is not None, moves=self.referee.moves,
+            over=self.result is not None, moves=self.referee.moves, bot_due=due,
         )
 
     @classmethod
@@ -319,4 +364,6 @@ class Room:
             history=host["history"], result=host["result"], version=stored.version,
             # Rooms stored before invites existed have none: their free seat stays free.
             invite=host.get("invite"),
+            # Rooms stored before the start step have started.
+            bot_started=host.get("started", True), bot_due=stored.bot_due,
         )

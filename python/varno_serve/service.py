@@ -9,9 +9,17 @@ How a change goes through, and why it is safe:
   on its version, and only then does it replace the room in memory and go out
   (``_stored``: the bot's turn asked for, the new state published): a failed commit
   leaves nothing behind, and nothing is acknowledged before the store has it;
+* a change that hands the turn to the bot first takes a place in the bot's queue
+  (``BotScheduler.reserve``, refused with ``Busy`` when the queue is full, before
+  anything is stored), and gives it back if the commit fails;
 * the rooms in memory are a cache of the store, least recently used first and at most
   ``rooms_in_memory`` of them beyond those in use. A room's lock lives with it in the
-  cache, so nothing is kept for an identifier that names no room.
+  cache, so nothing is kept for an identifier that names no room. A room holding a place
+  in the bot's queue stays in the cache while it waits and counts against that bound;
+  there are at most ``pending_searches`` of them, which ``Limits`` keeps within
+  ``rooms_in_memory``;
+* rooms untouched for ``room_days`` are deleted from the store by a sweep, at start and
+  then every ``SWEEP_SECONDS``, ``SWEEP_BATCH`` at a time, and dropped from memory.
 """
 
 from __future__ import annotations
@@ -19,35 +27,43 @@ from __future__ import annotations
 import asyncio
 import logging
 import secrets
+import time
 from collections import OrderedDict
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from contextlib import asynccontextmanager
 from typing import Final
 
 from varno_play.rules import Side
 
-from .bots import BotScheduler, Search
+from .bots import BotScheduler, Search, due, expected_seconds
 from .errors import Conflict, Forbidden, NotFound, Refused
 from .events import Events
 from .room import DEFAULT_DEPTH, ROOM_ID, Room
-from .store import Mode, RoomStore, RoomSummary
+from .store import Mode, RoomStore, RoomSummary, WaitingRoom
 
 log = logging.getLogger("varno_serve")
 
 NO_SUCH_ROOM: Final = "no such room"
+DAY_SECONDS: Final = 86_400.0
+# The sweep of old rooms: how often, and how many rooms one transaction deletes at most
+# (each batch a short write, so that moves go on between batches).
+SWEEP_SECONDS: Final = 3600.0
+SWEEP_BATCH: Final = 500
 
 
 class _Entry:
-    """A room in memory, its lock, and how many tasks are using it (waiting for its lock
-    or holding it, or reading it). ``room`` is None after a failed commit: whether the
-    write happened is not known, so the store is asked again before the room is used."""
+    """A room in memory, its lock, how many tasks are using it (waiting for its lock or
+    holding it, or reading it), and whether it holds a place in the bot's queue. ``room``
+    is None after a failed commit: whether the write happened is not known, so the store
+    is asked again before the room is used."""
 
-    __slots__ = ("room", "lock", "users")
+    __slots__ = ("room", "lock", "users", "waiting")
 
     def __init__(self, room: Room) -> None:
         self.room: Room | None = room
         self.lock = asyncio.Lock()
         self.users = 0
+        self.waiting = False
 
 
 class RoomService:
@@ -55,32 +71,41 @@ class RoomService:
     its bot scheduler."""
 
     def __init__(self, store: RoomStore, events: Events, bots: BotScheduler, *,
-                 rooms_in_memory: int) -> None:
+                 rooms_in_memory: int, room_days: float | None = None,
+                 clock: Callable[[], float] = time.time) -> None:
         self.store = store
         self.events = events
         self.bots = bots
         self._rooms_in_memory = rooms_in_memory
+        self._room_days = room_days
+        # Seconds since the epoch: when the bot's turns are asked for, and the sweep's age.
+        self._clock = clock
         # The rooms in memory, least recently used first; the store has them all.
         self._entries: OrderedDict[str, _Entry] = OrderedDict()
+        # The last room waiting in the store that the bot's queue took up.
+        self._taken_up: WaitingRoom | None = None
+        self._sweeper: asyncio.Task[None] | None = None
 
     # -- start and end -------------------------------------------------------------
 
     async def start(self) -> None:
-        """The bot takes up its turn in every room waiting for it. A room the store
-        cannot give back is logged and left, so that it does not keep the server, and
-        every other room, from starting."""
-        self.bots.start(self)
-        for room_id in await self.store.rooms_waiting_for_bot():
-            try:
-                room = await self.room(room_id)
-            except Exception:
-                log.exception("room %s cannot be loaded; its bot turn is not resumed", room_id)
-                continue
-            if room.bot_to_move:
-                self.bots.request(room_id, room.version)
+        """The bot's queue takes up the rooms waiting for it (``waiting_for_bot``), and
+        the sweep of old rooms begins, if rooms are ever to be deleted."""
+        await self.bots.start(self)
+        if self._room_days is not None:
+            self._sweeper = asyncio.create_task(self._sweep_every(SWEEP_SECONDS))
+
+    async def shutdown(self) -> None:
+        """What is not to wait for the connections to close: the bot's workers are ended
+        at once (their rooms stay waiting in the store) and the sweep is stopped."""
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+            await asyncio.gather(self._sweeper, return_exceptions=True)
+            self._sweeper = None
+        await self.bots.close()
 
     async def close(self) -> None:
-        await self.bots.close()
+        await self.shutdown()
         await self.events.close()
         await self.store.close()
 
@@ -101,7 +126,7 @@ class RoomService:
         await self.store.create(room.to_stored())
         entry = _Entry(room)
         self._entries[room_id] = entry
-        self._stored(room)
+        self._stored(entry, room)
         self._trim()
         return room, side, token, invite
 
@@ -124,6 +149,19 @@ class RoomService:
             side, token = candidate.join(invite)
             await self._commit(entry, candidate)
         return candidate, side, token
+
+    async def start_game(self, room_id: str, token: str) -> Room:
+        """Lets the bot make its first move, for the seat whose secret is ``token``, in a
+        bot room that waits for it; the room, changed or not (started already, or not a
+        room that waits). ``Busy`` if the bot's queue is full."""
+        async with self._changing(room_id) as (entry, room):
+            if room.seat_of(token) is None:
+                raise Forbidden("that secret holds no seat in this room")
+            candidate = room.copy()
+            if not candidate.start():
+                return room
+            await self._commit(entry, candidate)
+        return candidate
 
     async def move(self, room_id: str, move: str, token: str) -> Room:
         """Plays ``move`` for the seat whose secret is ``token``; the room after it."""
@@ -149,14 +187,14 @@ class RoomService:
             room = await self.room(room_id)
         except NotFound:
             return None
-        if room.version != version or not room.bot_to_move or room.to_move is None \
+        if room.version != version or not room.bot_waiting or room.to_move is None \
                 or room.depth is None:
             return None
         return Search(room.board_blob(), room.to_move, room.depth)
 
     async def apply_bot_move(self, room_id: str, version: int, move: str) -> None:
         async with self._changing(room_id) as (entry, room):
-            if room.version != version or not room.bot_to_move:
+            if room.version != version or not room.bot_waiting:
                 return
             candidate = room.copy()
             refused = candidate.play_bot(move)
@@ -164,6 +202,79 @@ class RoomService:
                 # Never expected: the first legal move was played instead.
                 log.error("room %s: the bot's move was not played (%s)", room_id, refused)
             await self._commit(entry, candidate)
+
+    async def waiting_for_bot(self, count: int) -> tuple[list[WaitingRoom], bool]:
+        """The next rooms the store lists as waiting for the bot, loaded and kept in
+        memory for their search. A room the store cannot give back is logged and passed
+        over, so that it does not keep every other room from the bot."""
+        listed = await self.store.rooms_waiting_for_bot(self._taken_up, count)
+        ready: list[WaitingRoom] = []
+        for waiting in listed:
+            self._taken_up = waiting
+            try:
+                entry = await self._entry(waiting.room_id)
+            except NotFound:
+                continue
+            except Exception:
+                log.exception("room %s cannot be loaded; its bot turn is not resumed",
+                              waiting.room_id)
+                continue
+            try:
+                room = entry.room
+                if room is not None and room.bot_waiting and room.version == waiting.version:
+                    entry.waiting = True
+                    ready.append(waiting)
+            finally:
+                self._release(entry)
+        return ready, len(listed) == count
+
+    def bot_done(self, room_id: str) -> None:
+        entry = self._entries.get(room_id)
+        if entry is not None and entry.waiting:
+            entry.waiting = False
+            self._trim()
+
+    # -- the sweep of old rooms ------------------------------------------------------------
+
+    async def sweep(self) -> int:
+        """Deletes the rooms untouched for ``room_days`` (none if that is None), a batch
+        at a time, and drops them from memory; how many."""
+        if self._room_days is None:
+            return 0
+        before = self._clock() - self._room_days * DAY_SECONDS
+        deleted = 0
+        while True:
+            gone = await self.store.delete_untouched(before, SWEEP_BATCH)
+            for room_id in gone:
+                self._forget(room_id)
+            deleted += len(gone)
+            if len(gone) < SWEEP_BATCH:
+                return deleted
+
+    async def _sweep_every(self, seconds: float) -> None:
+        while True:
+            try:
+                deleted = await self.sweep()
+            except Exception:
+                log.exception("the sweep of old rooms failed")
+            else:
+                if deleted:
+                    log.info("deleted %d rooms untouched for %g days", deleted,
+                             self._room_days)
+            await asyncio.sleep(seconds)
+
+    def _forget(self, room_id: str) -> None:
+        """A room deleted from the store leaves the bot's queue and the memory (a task
+        using it finds it gone once it reads it again)."""
+        self.bots.cancel(room_id)
+        entry = self._entries.get(room_id)
+        if entry is None:
+            return
+        entry.waiting = False
+        if entry.users:
+            entry.room = None
+        else:
+            del self._entries[room_id]
 
     # -- for the tests and the operators ------------------------------------------------
 
@@ -227,35 +338,55 @@ class RoomService:
 
     async def _commit(self, entry: _Entry, candidate: Room) -> None:
         """Stores ``candidate`` (a changed copy of the entry's room) and makes it the
-        room; nothing if it fails. The caller holds the room's lock."""
+        room; nothing if it fails. The caller holds the room's lock.
+
+        A change after which the room waits for the bot first takes the room's place in
+        the bot's queue (``Busy``, and nothing stored, when the queue is full) and the
+        time its search is due; the place is given back if the store refuses the change.
+        """
+        held = False
+        if candidate.bot_waiting:
+            held = await self.bots.reserve(candidate.room_id)
+            assert candidate.depth is not None
+            candidate.bot_due = due(
+                self._clock(), expected_seconds(candidate.depth, candidate.cards_on_grid()))
         try:
             written = await self.store.update(candidate.to_stored())
         except BaseException:
             # Whether the write happened is not known: the store decides, on the next use.
             entry.room = None
+            if candidate.bot_waiting and candidate.bot_due is not None:
+                # The search keeps its place: it reads the room again, and searches only
+                # if the store has this version.
+                entry.waiting = True
+                self.bots.request(candidate.room_id, candidate.version, candidate.bot_due)
             raise
         if not written:
             entry.room = None
+            if held:
+                self.bots.cancel(candidate.room_id)
             raise Conflict("the room was changed meanwhile; try again")
         entry.room = candidate
-        self._stored(candidate)
+        self._stored(entry, candidate)
 
-    def _stored(self, room: Room) -> None:
-        """What follows every change the store has taken: the bot's turn is asked for if
-        it is the bot's move, and the new state goes out to the room's watchers."""
-        if room.bot_to_move:
-            self.bots.request(room.room_id, room.version)
+    def _stored(self, entry: _Entry, room: Room) -> None:
+        """What follows every change the store has taken: the bot's search is asked for if
+        the room waits for it (the room is kept in memory meanwhile), and the new state
+        goes out to the room's watchers."""
+        if room.bot_waiting and room.bot_due is not None:
+            entry.waiting = True
+            self.bots.request(room.room_id, room.version, room.bot_due)
         self.events.publish(room.room_id, room.version, room.public_json())
 
     def _trim(self) -> None:
         """Keeps at most ``rooms_in_memory`` rooms in memory, dropping the least recently
-        used ones that no task is using."""
+        used ones that no task is using and that do not wait for the bot."""
         excess = len(self._entries) - self._rooms_in_memory
         if excess <= 0:
             return
         idle: list[str] = []
         for room_id, entry in self._entries.items():
-            if not entry.users:
+            if not entry.users and not entry.waiting:
                 idle.append(room_id)
                 if len(idle) == excess:
                     break

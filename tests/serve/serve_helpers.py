@@ -12,7 +12,8 @@ import select
 import signal
 import subprocess
 import sys
-from collections.abc import Iterator, Sequence
+import time
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -36,8 +37,8 @@ class RecordingStore(SqliteRoomStore):
     """Keeps every board it stores or gives back, by room and version: the server-side
     truth that a response of that version is checked against."""
 
-    def __init__(self, path: Path) -> None:
-        super().__init__(path)
+    def __init__(self, path: Path, clock: Callable[[], float] = time.time) -> None:
+        super().__init__(path, clock)
         self.boards: dict[tuple[str, int], bytes] = {}
 
     async def create(self, room: StoredRoom) -> None:
@@ -57,10 +58,24 @@ class RecordingStore(SqliteRoomStore):
         return written
 
 
+def slow_down_updates(client: Any, seconds: float = 0.2) -> None:
+    """Makes every update of the client's store take ``seconds`` longer, so that requests
+    sent together are in flight together."""
+    store = client.varno.store
+    update = store.update
+
+    async def slow_update(stored: StoredRoom) -> bool:
+        await asyncio.sleep(seconds)
+        written: bool = await update(stored)
+        return written
+
+    store.update = slow_update
+
+
 def make_server(db: Path, limits: Limits) -> RoomService:
     bots = PoolBots(lambda: bot_pool(1), pending_searches=limits.pending_searches)
     return RoomService(RecordingStore(db), LocalEvents(), bots,
-                       rooms_in_memory=limits.rooms_in_memory)
+                       rooms_in_memory=limits.rooms_in_memory, room_days=limits.room_days)
 
 
 def cached(client: Any, room: str) -> Room:
@@ -119,6 +134,18 @@ async def create(client: Any, **body: Any) -> dict[str, Any]:
     assert response.status == 201, await response.text()
     made: dict[str, Any] = await response.json()
     return made
+
+
+async def begin(client: Any, made: dict[str, Any]) -> dict[str, Any]:
+    """Starts the room just ``made`` (the bot's first move, where it moves first): the
+    state the start answers with."""
+    response = await client.post(f"/api/rooms/{made['room']}/start",
+                                 json={"token": made["token"]})
+    text = await response.text()
+    assert response.status == 200, text
+    assert_nothing_hidden(client, text)
+    state: dict[str, Any] = json.loads(text)
+    return state
 
 
 async def get_state(client: Any, room: str) -> dict[str, Any]:

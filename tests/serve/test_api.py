@@ -17,11 +17,13 @@ import pytest
 import varno
 from serve_helpers import (
     assert_nothing_hidden,
+    begin,
     board_of,
     cached,
     create,
     get_state,
     move,
+    slow_down_updates,
     wait_for,
 )
 from varno_serve.room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, Room, load_board
@@ -84,6 +86,8 @@ class TestWholeGames:
                     pushes.append(json.loads(message.data))
 
             reader = asyncio.create_task(read())
+            if side == "B":
+                await begin(client, made)       # the bot moves first
             final = await play_out(client, room, {side: made["token"]}, random.Random(2))
             await wait_for(lambda: bool(pushes) and pushes[-1]["version"] == final["version"])
             reader.cancel()
@@ -103,7 +107,8 @@ class TestWholeGames:
     async def test_the_bot_moves_are_played_on_the_rooms_board(self, client: Any) -> None:
         made = await create(client, mode="bot", side="B", depth=DEPTH)
         room = made["room"]
-        await wait_for(lambda: cached(client, room).version == 1)
+        await begin(client, made)
+        await wait_for(lambda: cached(client, room).version == 2)
         state = await get_state(client, room)
         assert state["to_move"] == "B" and not state["thinking"]
         assert len(state["history"]) == 1 and state["history"][0]["by"] == "bot"
@@ -273,15 +278,7 @@ class TestConcurrency:
         room, a = made["room"], made["token"]
         await client.post(f"/api/rooms/{room}/join", json={"invite": made["invite"]})
         state = await get_state(client, room)
-        # Slow the store down so that both requests are in flight together.
-        store = client.varno.store
-        update = store.update
-
-        async def slow_update(stored: StoredRoom) -> bool:
-            await asyncio.sleep(0.2)
-            return await update(stored)
-
-        store.update = slow_update
+        slow_down_updates(client)       # both requests in flight together
         first, second = state["legal"][0], state["legal"][-1]
         results = await asyncio.gather(move(client, room, a, first), move(client, room, a, second))
         statuses = sorted(status for status, _ in results)
@@ -337,6 +334,8 @@ class TestStorage:
     async def test_a_failed_commit_changes_nothing(self, client: Any) -> None:
         made = await create(client, mode="humans")
         room = made["room"]
+        joined = await client.post(f"/api/rooms/{room}/join", json={"invite": made["invite"]})
+        assert joined.status == 200
         before = await get_state(client, room)
         saved = board_of(client, room).__getstate__()
 
@@ -355,11 +354,12 @@ class TestStorage:
         made = [await create(client, mode="humans") for _ in range(4)]
         assert client.varno.in_memory() == 2
         for room in made:
+            await client.post(f"/api/rooms/{room['room']}/join", json={"invite": room["invite"]})
             state = await get_state(client, room["room"])
             status, _ = await move(client, room["room"], room["token"], state["legal"][0])
             assert status == 200 and client.varno.in_memory() <= 2
         for room in made:
-            assert (await get_state(client, room["room"]))["version"] == 1
+            assert (await get_state(client, room["room"]))["version"] == 2
 
     async def test_an_update_on_another_version_is_refused(self, tmp_path: Path) -> None:
         store = SqliteRoomStore(tmp_path / "rooms.db")
@@ -388,6 +388,7 @@ class TestStorage:
         # The damaged room is stored first, so it is the first the server resumes.
         for room_id in ("damaged", "sound"):
             room, _ = Room.against_bot(room_id, "B", 1)   # the bot moves first
+            room.start()
             stored = room.to_stored()
             if room_id == "damaged":
                 host = json.loads(stored.host)
@@ -398,7 +399,7 @@ class TestStorage:
 
         client = await start(db)
         await wait_for(lambda: client.varno.cached("sound") is not None
-                       and cached(client, "sound").version >= 1)
+                       and cached(client, "sound").version >= 2)
         assert (await get_state(client, "sound"))["moves"] == 1
         response = await client.get("/api/rooms/damaged")
         assert response.status == 500 and (await response.json())["error"] == "internal error"

@@ -195,3 +195,37 @@ def test_a_second_player_joins_by_the_invite_and_a_watcher_cannot_move(
     sync_api.expect(other.locator("#seat-line")).to_have_text("You play B.")
     context.close()
     stranger_context.close()
+
+
+def test_as_b_the_deal_is_shown_until_start(page: sync_api.Page) -> None:
+    page.goto("/")
+    page.check('input[name="side"][value="B"]')
+    page.eval_on_selector("#depth", "d => { d.value = '2'; d.dispatchEvent(new Event('input')); }")
+    page.get_by_role("button", name="New game").click()
+    page.wait_for_url("**/rooms/*")
+    # The deal, face up, with nothing played: the bot waits for Start.
+    sync_api.expect(page.locator("#start")).to_be_visible()
+    sync_api.expect(page.locator("#turn")).to_have_text("Look at the deal")
+    deal = cards(page)
+    assert len(deal) == 12 and all(c[3:] in ("AN", "AF", "BN", "BF") for c in deal)
+    assert history_length(page) == 0 and page.locator("#thinking").is_hidden()
+    page.wait_for_timeout(500)
+    assert cards(page) == deal and history_length(page) == 0
+
+    # A watcher sees the same deal, and that the player has to start.
+    watcher = page.context.browser.new_context(base_url=page.url).new_page()
+    watcher.goto(page.url)
+    sync_api.expect(watcher.locator("#turn")).to_have_text("Waiting for the player to start")
+    assert watcher.locator("#start-panel").is_hidden() and cards(watcher) == deal
+
+    page.locator("#start").click()
+    sync_api.expect(page.locator("#history li.bot")).to_have_count(1)
+    sync_api.expect(page.locator("#start-panel")).to_be_hidden()
+    assert page.locator("#history li").first.inner_text().startswith("A ")
+    assert wait_for_my_turn_or_the_end(page)
+    sync_api.expect(page.locator("#turn")).to_have_text("Your move (B)")
+    # The watcher is pushed the bot's move; the person answers it.
+    sync_api.expect(watcher.locator("#history li.bot")).to_have_count(1)
+    click_a_move(page)
+    assert page.locator("#history li").nth(1).inner_text().startswith("B ")
+    watcher.context.close()

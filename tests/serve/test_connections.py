@@ -170,6 +170,14 @@ class TestIdleTimer:
                 then = time.monotonic()
             assert IDLE - 0.05 <= closed_by_server(sock, then, trickle) <= IDLE + 1.0
 
+    def test_a_body_that_stops_coming_is_answered_408(self, idle_server: ServerProcess) -> None:
+        with socket.create_connection((LOOPBACK, port_of(idle_server))) as sock:
+            sock.sendall(POST + b'{"mode": ')
+            sock.settimeout(IDLE + 5)
+            answer = sock.recv(4096)
+            assert answer.startswith(b"HTTP/1.1 408"), answer
+            assert b"did not arrive" in answer
+
     async def test_a_websocket_outlives_idle_seconds(self, idle_server: ServerProcess) -> None:
         async with watching(idle_server) as (session, ws, made):
             with socket.create_connection((LOOPBACK, port_of(idle_server))) as beside:

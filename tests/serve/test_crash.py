@@ -86,7 +86,11 @@ async def play_then_kill(server: ServerProcess, rooms: dict[str, tuple[Seen, dic
     # The bot moves first here, at the greatest depth: a second or more of search.
     async with aiohttp.ClientSession(server.url) as session:
         async with session.post("/api/rooms", json={"mode": "bot", "side": "B", "depth": 12}) as r:
-            thinking: str = (await r.json())["room"]
+            made = await r.json()
+        thinking: str = made["room"]
+        async with session.post(f"/api/rooms/{thinking}/start",
+                                json={"token": made["token"]}) as r:
+            assert r.status == 200
     await asyncio.sleep(0.2)
     workers = server.children()
     assert workers

@@ -18,7 +18,7 @@ from varno_serve.events import Feed, LocalEvents
 from varno_serve.limits import ClientAddresses, Limits, RateLimiter, parse_network
 from varno_serve.room import Room
 from varno_serve.service import RoomService
-from varno_serve.store import StoreURLError, open_store
+from varno_serve.store import StoreURLError, WaitingRoom, open_store
 from varno_serve.store.sqlite import SqliteRoomStore
 
 
@@ -183,13 +183,19 @@ class _Host:
             raise OSError("the store is away")
         self.applied.append((room_id, version, move))
 
+    async def waiting_for_bot(self, count: int) -> tuple[list[WaitingRoom], bool]:
+        return [], False
+
+    def bot_done(self, room_id: str) -> None:
+        pass
+
 
 class TestBotScheduler:
     async def test_a_failed_turn_is_tried_again(self, caplog: pytest.LogCaptureFixture) -> None:
         bots = PoolBots(lambda: ThreadPoolExecutor(1), pending_searches=10, retry_seconds=0.01)
         host = _Host()
-        bots.start(host)
-        bots.request("r1", 4)
+        await bots.start(host)
+        bots.request("r1", 4, 0.0)
         await wait_for(lambda: bool(host.applied), timeout=10)
         assert [(room, version) for room, version, _ in host.applied] == [("r1", 4)]
         assert "the bot's move in room r1 failed; trying again" in caplog.text
@@ -208,9 +214,10 @@ class TestBotScheduler:
                               rooms_in_memory=10)
         await service.start()
         caplog.set_level(logging.ERROR)
-        room, _, _, _ = await service.create("bot", "B", 3)  # the bot moves first
+        room, _, token, _ = await service.create("bot", "B", 3)  # the bot moves first
         first = room.legal_moves()[0]
-        await wait_for(lambda: (service.cached(room.room_id) or room).version == 1, timeout=10)
+        await service.start_game(room.room_id, token)
+        await wait_for(lambda: (service.cached(room.room_id) or room).version == 2, timeout=10)
         after = service.cached(room.room_id)
         assert after is not None
         assert after.history == [{"side": "A", "move": first, "by": "bot"}]

@@ -215,14 +215,18 @@ function render() {
     cell.classList.toggle("last", lastCells.has(name));
   });
 
-  // Whose turn, the bot, the result.
+  // Whose turn, the bot, the result. A room waits for its start: the bot's first move
+  // (started by the person playing it), or the second player.
   let turn;
   if (s.result !== null) turn = "Game over";
+  else if (!s.started && s.mode === "bot") turn = seat ? "Look at the deal" : "Waiting for the player to start";
+  else if (!s.started) turn = "Waiting for the second player";
   else if (s.to_move === seat) turn = `Your move (${seat})`;
   else if (s.seats[s.to_move] === "bot") turn = `The bot's move (${s.to_move})`;
   else turn = `${s.to_move} to move`;
   $("turn").textContent = turn;
   $("thinking").hidden = !s.thinking;
+  $("start-panel").hidden = !(s.mode === "bot" && !s.started && seat && s.result === null);
   $("result").hidden = s.result === null;
   $("result").textContent = s.result === null ? "" : `Result: ${s.result}`;
   $("left-a").textContent = s.cards_left.A;
@@ -257,14 +261,30 @@ function say(text, info) {
   message.classList.toggle("info", Boolean(info));
 }
 
+// The state a request answered with, unless the WebSocket brought a newer one already.
+function answered(state) {
+  if (view.state === null || state.version > view.state.version) view.state = state;
+}
+
+async function startGame() {
+  const seat = loadSeat(view.room);
+  if (!seat) return;
+  try {
+    answered(await api("POST", `${roomPath(view.room)}/start`, { token: seat.token }));
+    say("");
+  } catch (error) {
+    say(error.message);
+  }
+  render();
+}
+
 async function sendMove(move) {
   const seat = loadSeat(view.room);
   if (!seat) { say("You are watching this room: only its players can move.", true); return; }
   view.selected = null;
   try {
-    const state = await api("POST", `${roomPath(view.room)}/moves`, { move, token: seat.token });
     // The WebSocket may have brought a newer state (the bot's answer) before this reply.
-    if (state.version > view.state.version) view.state = state;
+    answered(await api("POST", `${roomPath(view.room)}/moves`, { move, token: seat.token }));
     say("");
   } catch (error) {
     say(error.message);
@@ -335,6 +355,7 @@ async function showRoom(room) {
     input.value = "";
     if (move) sendMove(move);
   });
+  $("start").addEventListener("click", startGame);
   $("join").addEventListener("click", async () => {
     try {
       const joined = await api("POST", `${roomPath(room)}/join`, { invite: view.invite });

@@ -3,7 +3,7 @@
 ``RoomStore`` is the whole interface the server uses. Its methods are coroutines: a
 backend may run a blocking driver on threads of its own (``sqlite``) or use an
 asynchronous one. A store shared by several server processes (a database server) would
-implement the same six methods: its ``update`` already refuses a write that was not made
+implement the same methods: its ``update`` already refuses a write that was not made
 on the version it replaces, which is what keeps two processes from both applying a move
 to the same position.
 
@@ -24,7 +24,13 @@ Mode = Literal["bot", "humans"]
 @dataclass(frozen=True)
 class StoredRoom:
     """A room as the store keeps it. ``board`` is the pickled board and ``host`` the JSON
-    of everything else; the other fields repeat what listings and restarts look for."""
+    of everything else; the other fields repeat what listings and restarts look for.
+
+    ``bot_due`` is set while the room waits for the bot's search (its game has started
+    and the bot is to move): where the search stands in the bot's queue, a time in
+    seconds since the epoch (``varno_serve.bots.due``). The rooms waiting after a restart
+    are taken up in that order.
+    """
 
     room_id: str
     version: int
@@ -35,6 +41,16 @@ class StoredRoom:
     bot_to_move: bool
     over: bool
     moves: int
+    bot_due: float | None = None
+
+
+@dataclass(frozen=True)
+class WaitingRoom:
+    """A room waiting for the bot's search: at which version, and when it is due."""
+
+    room_id: str
+    version: int
+    due: float
 
 
 @dataclass(frozen=True)
@@ -62,8 +78,16 @@ class RoomStore(Protocol):
         """Rooms whose game is not over and whose seats are all held (no seat waits for
         an invited player), the most recently changed first."""
 
-    async def rooms_waiting_for_bot(self) -> list[str]:
-        """Rooms whose game goes on with the bot to move (to resume after a restart)."""
+    async def rooms_waiting_for_bot(self, after: WaitingRoom | None,
+                                    limit: int) -> list[WaitingRoom]:
+        """At most ``limit`` of the rooms waiting for the bot's search (those stored with
+        a ``bot_due``), in the order they are due (then by identifier), from the first
+        one after ``after``: a restart takes them up a few at a time."""
+
+    async def delete_untouched(self, before: float, limit: int) -> list[str]:
+        """Deletes at most ``limit`` rooms last created or changed before ``before``
+        (seconds since the epoch), the oldest first, in one short transaction; their
+        identifiers. A sweep calls it until it deletes fewer than ``limit``."""
 
     async def close(self) -> None: ...
 

@@ -14,16 +14,21 @@ import asyncio
 import logging
 import os
 import sqlite3
+import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, TypeVar
 
-from . import RoomSummary, StoredRoom
+from . import RoomSummary, StoredRoom, WaitingRoom
 
 T = TypeVar("T")
 
 log = logging.getLogger("varno_serve")
+
+# The schema's version, in the file's user_version: 0 is the first one, whose ``changed``
+# was a counter and which had no ``bot_due``; ``_migrate`` brings it up to date.
+SCHEMA_VERSION = 1
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS rooms (
@@ -36,12 +41,20 @@ CREATE TABLE IF NOT EXISTS rooms (
     bot_to_move INTEGER NOT NULL,
     over INTEGER NOT NULL,
     moves INTEGER NOT NULL,
-    changed INTEGER NOT NULL
+    changed REAL NOT NULL,
+    bot_due REAL
 );
-CREATE INDEX IF NOT EXISTS rooms_open ON rooms (over, changed);
 """
 
-_COLUMNS = "id, version, board, host, mode, free_seat, bot_to_move, over, moves"
+# The indexes of both versions of the schema (made after a migration, too): the lobby's
+# list, the sweep of old rooms, and the rooms waiting for the bot in their order.
+_INDEXES = """
+CREATE INDEX IF NOT EXISTS rooms_open ON rooms (over, changed);
+CREATE INDEX IF NOT EXISTS rooms_changed ON rooms (changed);
+CREATE INDEX IF NOT EXISTS rooms_waiting ON rooms (bot_due, id) WHERE bot_due IS NOT NULL;
+"""
+
+_COLUMNS = "id, version, board, host, mode, free_seat, bot_to_move, over, moves, bot_due"
 
 
 async def open_sqlite(path: str) -> SqliteRoomStore:
@@ -64,7 +77,7 @@ def _create_private(path: Path) -> None:
 class SqliteRoomStore:
     """Rooms in a SQLite database file (``RoomStore``)."""
 
-    def __init__(self, path: str | Path) -> None:
+    def __init__(self, path: str | Path, clock: Callable[[], float] = time.time) -> None:
         self.path = Path(path)
         if str(path) != ":memory:":
             _create_private(self.path)
@@ -76,16 +89,55 @@ class SqliteRoomStore:
         # a crash of the machine, not only of the process.
         self._db.execute("PRAGMA synchronous=FULL")
         self._db.execute("PRAGMA busy_timeout=5000")
-        self._db.executescript(_SCHEMA)
-        self._changed = int(
+        self._clock = clock
+        self._set_up()
+        self._changed = float(
             self._db.execute("SELECT COALESCE(MAX(changed), 0) FROM rooms").fetchone()[0])
+
+    def _set_up(self) -> None:
+        """Creates the table, or brings that of an older version up to date, in one
+        transaction."""
+        db = self._db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            exists = db.execute(
+                "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'rooms'").fetchone()
+            version = db.execute("PRAGMA user_version").fetchone()[0]
+            if exists and version < SCHEMA_VERSION:
+                self._migrate()
+            db.execute(_SCHEMA)
+            for statement in filter(str.strip, _INDEXES.split(";")):
+                db.execute(statement)
+            if version < SCHEMA_VERSION:
+                db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+
+    def _migrate(self) -> None:
+        """The first schema: ``changed`` was a counter of changes, and the rooms waiting for
+        the bot were only flagged. Every room gets the time of the migration as its last
+        change, less a microsecond per change since (so that the lobby's order stays),
+        and a room waiting for the bot is due in the same order: it is taken up after a
+        restart as it would have been before."""
+        db = self._db
+        columns = {row[1] for row in db.execute("PRAGMA table_info(rooms)")}
+        if "bot_due" not in columns:
+            db.execute("ALTER TABLE rooms ADD COLUMN bot_due REAL")
+        now = self._clock()
+        last = db.execute("SELECT COALESCE(MAX(changed), 0) FROM rooms").fetchone()[0]
+        db.execute("UPDATE rooms SET changed = ? - (? - changed) * 1e-6", (now, last))
+        db.execute("UPDATE rooms SET bot_due = changed WHERE bot_to_move = 1 AND over = 0")
+        log.info("%s: rooms brought up to the schema of version %d", self.path, SCHEMA_VERSION)
 
     async def _run(self, call: Callable[..., T], *args: Any) -> T:
         return await asyncio.get_running_loop().run_in_executor(self._thread, call, *args)
 
-    def _tick(self) -> int:
-        # A counter rather than a clock orders the rooms by their last change.
-        self._changed += 1
+    def _tick(self) -> float:
+        # The time of the change, kept increasing (the clock may step back, and two
+        # changes may fall in one tick of it): the lobby's order is the order of changes.
+        self._changed = max(self._clock(), self._changed + 1e-6)
         return self._changed
 
     # -- RoomStore -------------------------------------------------------------------
@@ -102,8 +154,12 @@ class SqliteRoomStore:
     async def open_rooms(self, limit: int) -> list[RoomSummary]:
         return await self._run(self._open_rooms, limit)
 
-    async def rooms_waiting_for_bot(self) -> list[str]:
-        return await self._run(self._rooms_waiting_for_bot)
+    async def rooms_waiting_for_bot(self, after: WaitingRoom | None,
+                                    limit: int) -> list[WaitingRoom]:
+        return await self._run(self._rooms_waiting_for_bot, after, limit)
+
+    async def delete_untouched(self, before: float, limit: int) -> list[str]:
+        return await self._run(self._delete_untouched, before, limit)
 
     async def close(self) -> None:
         await self._run(self._db.close)
@@ -113,9 +169,9 @@ class SqliteRoomStore:
 
     def _create(self, room: StoredRoom) -> None:
         self._db.execute(
-            f"INSERT INTO rooms ({_COLUMNS}, changed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            f"INSERT INTO rooms ({_COLUMNS}, changed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (room.room_id, room.version, room.board, room.host, room.mode, room.free_seat,
-             int(room.bot_to_move), int(room.over), room.moves, self._tick()),
+             int(room.bot_to_move), int(room.over), room.moves, room.bot_due, self._tick()),
         )
 
     def _load(self, room_id: str) -> StoredRoom | None:
@@ -124,14 +180,15 @@ class SqliteRoomStore:
             return None
         return StoredRoom(room_id=row[0], version=row[1], board=row[2], host=row[3], mode=row[4],
                           free_seat=row[5], bot_to_move=bool(row[6]), over=bool(row[7]),
-                          moves=row[8])
+                          moves=row[8], bot_due=row[9])
 
     def _update(self, room: StoredRoom) -> bool:
         cursor = self._db.execute(
             "UPDATE rooms SET version = ?, board = ?, host = ?, free_seat = ?, bot_to_move = ?,"
-            " over = ?, moves = ?, changed = ? WHERE id = ? AND version = ?",
+            " over = ?, moves = ?, bot_due = ?, changed = ? WHERE id = ? AND version = ?",
             (room.version, room.board, room.host, room.free_seat, int(room.bot_to_move),
-             int(room.over), room.moves, self._tick(), room.room_id, room.version - 1),
+             int(room.over), room.moves, room.bot_due, self._tick(), room.room_id,
+             room.version - 1),
         )
         return cursor.rowcount == 1
 
@@ -141,7 +198,21 @@ class SqliteRoomStore:
             " ORDER BY changed DESC LIMIT ?", (limit,)).fetchall()
         return [RoomSummary(room_id=r[0], mode=r[1], moves=r[2]) for r in rows]
 
-    def _rooms_waiting_for_bot(self) -> list[str]:
+    def _rooms_waiting_for_bot(self, after: WaitingRoom | None,
+                               limit: int) -> list[WaitingRoom]:
+        if after is None:
+            rows = self._db.execute(
+                "SELECT id, version, bot_due FROM rooms WHERE bot_due IS NOT NULL"
+                " ORDER BY bot_due, id LIMIT ?", (limit,)).fetchall()
+        else:
+            rows = self._db.execute(
+                "SELECT id, version, bot_due FROM rooms WHERE bot_due IS NOT NULL"
+                " AND (bot_due > ? OR (bot_due = ? AND id > ?)) ORDER BY bot_due, id LIMIT ?",
+                (after.due, after.due, after.room_id, limit)).fetchall()
+        return [WaitingRoom(room_id=r[0], version=r[1], due=r[2]) for r in rows]
+
+    def _delete_untouched(self, before: float, limit: int) -> list[str]:
         rows = self._db.execute(
-            "SELECT id FROM rooms WHERE over = 0 AND bot_to_move = 1").fetchall()
+            "DELETE FROM rooms WHERE id IN (SELECT id FROM rooms WHERE changed < ?"
+            " ORDER BY changed LIMIT ?) RETURNING id", (before, limit)).fetchall()
         return [r[0] for r in rows]

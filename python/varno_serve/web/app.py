@@ -7,6 +7,7 @@ rules read, stays in the room and the store.
 
 from __future__ import annotations
 
+import weakref
 from collections.abc import Iterable
 
 from aiohttp import web
@@ -24,7 +25,8 @@ def make_app(service: RoomService, limits: Limits | None = None,
              trusted_proxies: Iterable[Network] = (),
              origins: Origins | None = None) -> web.Application:
     """The application around ``service``; starting it starts the service (the bot takes
-    up its pending turns), cleaning it up closes the service. ``X-Forwarded-For`` and
+    up its pending turns), shutting it down ends the bot's workers and closes the
+    WebSockets at once, cleaning it up closes the service. ``X-Forwarded-For`` and
     ``X-Forwarded-Proto`` are believed from ``trusted_proxies`` only. ``origins`` are the
     names and origins it answers for (by default the loopback names, and its own
     origin)."""
@@ -35,14 +37,21 @@ def make_app(service: RoomService, limits: Limits | None = None,
     app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits),
                            addresses=ClientAddresses(trusted_proxies),
                            origins=origins if origins is not None else Origins())
+    app[handlers.SOCKETS] = weakref.WeakSet()
 
     async def on_startup(app: web.Application) -> None:
         await service.start()
+
+    async def on_shutdown(app: web.Application) -> None:
+        # Before the server waits for its requests to end: nothing is left to wait for.
+        await service.shutdown()
+        await handlers.close_sockets(app)
 
     async def on_cleanup(app: web.Application) -> None:
         await service.close()
 
     app.on_startup.append(on_startup)
+    app.on_shutdown.append(on_shutdown)
     app.on_cleanup.append(on_cleanup)
     app.router.add_get("/", handlers.page)
     app.router.add_get("/rooms/{room}", handlers.page)
@@ -53,6 +62,7 @@ def make_app(service: RoomService, limits: Limits | None = None,
     app.router.add_post("/api/rooms", handlers.create_room)
     app.router.add_get("/api/rooms/{room}", handlers.get_room)
     app.router.add_post("/api/rooms/{room}/join", handlers.join_room)
+    app.router.add_post("/api/rooms/{room}/start", handlers.start_game)
     app.router.add_post("/api/rooms/{room}/moves", handlers.post_move)
     app.router.add_get("/api/rooms/{room}/ws", handlers.watch_room)
     return app

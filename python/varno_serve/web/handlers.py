@@ -5,10 +5,11 @@ the middleware gives it its status."""
 from __future__ import annotations
 
 import asyncio
+import weakref
 from importlib import resources
 from typing import Final
 
-from aiohttp import WSMsgType, web
+from aiohttp import WSCloseCode, WSMsgType, web
 
 from ..errors import NotFound, TooMany
 from ..events import Feed
@@ -19,6 +20,10 @@ from .context import client_of, context
 LOBBY_LIMIT: Final = 50
 STATIC = resources.files("varno_serve") / "static"
 PAGE: Final = (STATIC / "index.html").read_text(encoding="utf-8")
+# The open WebSockets, closed when the server shuts down; how long their closing may take.
+Sockets = weakref.WeakSet[web.WebSocketResponse]
+SOCKETS: Final = web.AppKey[Sockets]("sockets")
+CLOSE_SECONDS: Final = 0.5
 
 
 def _seconds(request: web.Request) -> float:
@@ -72,6 +77,13 @@ async def join_room(request: web.Request) -> web.Response:
     return web.json_response({"room": room.room_id, "seat": side, "token": token})
 
 
+async def start_game(request: web.Request) -> web.Response:
+    body = await read_json(request, {"token"}, {"token"}, seconds=_seconds(request))
+    room = await context(request).service.start_game(
+        request.match_info["room"], text_field(body, "token"))
+    return _state(room.public_json())
+
+
 async def post_move(request: web.Request) -> web.Response:
     body = await read_json(request, {"move", "token"}, {"move", "token"}, seconds=_seconds(request))
     room = await context(request).service.move(
@@ -87,6 +99,7 @@ async def watch_room(request: web.Request) -> web.WebSocketResponse:
     await service.room(room_id)
     ws = web.WebSocketResponse(heartbeat=30.0, max_msg_size=BODY_LIMIT)
     await ws.prepare(request)
+    request.app[SOCKETS].add(ws)
     async with service.events.subscribe(room_id) as feed:
         # Read again once subscribed, so that no change between the two is missed.
         try:
@@ -104,6 +117,17 @@ async def watch_room(request: web.Request) -> web.WebSocketResponse:
             pump.cancel()
             await asyncio.gather(pump, return_exceptions=True)
     return ws
+
+
+async def close_sockets(app: web.Application) -> None:
+    """Closes the open WebSockets, "going away" (1001), so that the server's shutdown does
+    not wait for their clients to leave; a client that does not answer within
+    CLOSE_SECONDS is cut off."""
+    sockets: Sockets = app[SOCKETS]
+    closing = [asyncio.wait_for(ws.close(code=WSCloseCode.GOING_AWAY,
+                                         message=b"the server is going away"), CLOSE_SECONDS)
+               for ws in list(sockets)]
+    await asyncio.gather(*closing, return_exceptions=True)
 
 
 async def _pump(feed: Feed, ws: web.WebSocketResponse) -> None:

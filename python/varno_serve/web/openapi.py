@@ -125,10 +125,8 @@ BODY: Final[tuple[Why, ...]] = (
     (Invalid, "the body is not a JSON object (not JSON, not UTF-8, nested too deeply, or "
      "not decoding as its `Content-Encoding` says), or it has an unknown field, lacks a "
      "required one or gives one a value outside its schema"),
-    (TooSlow, "the body did not arrive within `idle_seconds`; the connection is closed. "
-     "`varno-serve` itself closes such a connection without this answer: its connection "
-     "guard holds the request to the same deadline, counted from when the connection "
-     "opened or was last answered, which comes first"),
+    (TooSlow, "the body did not arrive within `idle_seconds` of its request's head; the "
+     "connection is closed"),
     (TooLarge, f"the body is over {BODY_LIMIT} bytes; the connection is closed"),
 )
 NO_ROOM: Final[Why] = (NotFound, "no such room")
@@ -219,6 +217,8 @@ def _paths() -> dict[str, Schema]:
                                                "with its invite.",
                                                {"invite": "$response.body#/invite"}),
                         "roomPage": _room_link("roomPage", "The page of the room."),
+                        "startRoom": _room_link("startRoom", "The bot's first move, where it "
+                                                "moves first.", {"token": "$response.body#/token"}),
                     }),
                 refusals=((TooMany, "too many new rooms from this address "
                            "(`room_creations_per_minute`)"),),
@@ -234,15 +234,28 @@ def _paths() -> dict[str, Schema]:
             refusals=(NO_ROOM, (Forbidden, "no invite, or not the room's"),
                       (Conflict, "no free seat in this room, or the room changed meanwhile")),
             room=True, body=_ref("JoinRequest"))},
+        "/api/rooms/{room}/start": {"post": _operation(
+            "startRoom", "Lets the bot make its first move, in a game where it moves first",
+            _ok(200, "The state: the bot's first search is under way (`thinking`). Starting "
+                "again, or in a room that does not wait for a start, changes nothing.", state),
+            refusals=(NO_ROOM, (Forbidden, "`token` holds no seat in this room"),
+                      (Busy, "the bot's queue is full (`pending_searches`); nothing changed"),
+                      (Conflict, "the room changed meanwhile")),
+            room=True, body=_ref("StartRequest"),
+            description="Where the person plays B against the bot, the deal is shown and "
+            "nothing is searched until this request.")},
         "/api/rooms/{room}/moves": {"post": _operation(
             "postMove", "Plays a move for the seat whose secret is `token`",
             _ok(200, "The state once the move is stored.", state, links={
                 "getRoom": _room_link("getRoom", "The state of the room.")}),
             refusals=(NO_ROOM, (Forbidden, "`token` holds no seat in this room"),
-                      (Conflict, "it is the other side's turn, the game is over, or the "
-                       "room changed meanwhile"),
+                      (Conflict, "it is the other side's turn, the game is over, the other "
+                       "seat of a room for two is not taken yet, or the room changed "
+                       "meanwhile"),
                       (Refused, "the rules refuse the move (malformed, or not allowed now); "
-                       "`error` is the module's own message")),
+                       "`error` is the module's own message"),
+                      (Busy, "the move hands the bot its turn and the bot's queue is full "
+                       "(`pending_searches`); nothing changed")),
             room=True, body=_ref("MoveRequest"))},
         "/api/rooms/{room}/ws": {"get": _operation(
             "watchRoom", "The state of a room now, then after every change (WebSocket)",
@@ -307,6 +320,7 @@ def _schemas() -> dict[str, Schema]:
         "JoinRequest": _object({"invite": {"type": "string",
                                            "description": "The room's invite."}}),
         "Seat": _object({"room": room_id, "seat": side, "token": secret}),
+        "StartRequest": _object({"token": {"type": "string"}}),
         "MoveRequest": _object({"move": _ref("Move"), "token": {"type": "string"}},
                                description="Any text is judged as a move: one that is "
                                "malformed, or not allowed now, is a 422."),
@@ -335,7 +349,12 @@ def _schemas() -> dict[str, Schema]:
             "result": {"type": ["string", "null"],
                        "pattern": r"^(A wins|B wins|draw) \(.+\)$",
                        "description": "How the game ended; None while it goes on."},
-            "thinking": {"type": "boolean", "description": "The bot is to move."},
+            "started": {"type": "boolean",
+                        "description": "False while the game waits for its start: a bot room "
+                        "where the bot moves first (`start`), or a room for two whose other "
+                        "seat is free."},
+            "thinking": {"type": "boolean",
+                         "description": "The bot is to move, and the game has started."},
             "seats": _object({name: {"enum": ["bot", "free", "taken"]} for name in SIDES}),
             "depth": {"oneOf": [depth, {"type": "null"}],
                       "description": "The bot's depth; None in a room for two."},
