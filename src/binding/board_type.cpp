@@ -12,6 +12,7 @@
 #include "binding/values.hpp"
 #include "bot/turn.hpp"
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/moves.hpp"
 #include "game/picture.hpp"
 #include "game/saved_state.hpp"

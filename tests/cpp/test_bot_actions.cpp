@@ -11,6 +11,7 @@
 
 #include "bot/position.hpp"
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "effects.hpp"
 #include "game/random.hpp"
 #include "grid_text.hpp"

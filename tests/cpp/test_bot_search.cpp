@@ -9,6 +9,7 @@
 
 #include "bot/search.hpp"
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/random.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"
