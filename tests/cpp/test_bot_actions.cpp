@@ -9,11 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "bot/actions.hpp"
 #include "bot/position.hpp"
+#include "bot/position_hash.hpp"
+#include "effects.hpp"
 #include "game/board.hpp"
 #include "game/deal.hpp"
-#include "effects.hpp"
 #include "game/random.hpp"
+#include "grid_forms.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"
 #include "vector_file.hpp"
@@ -83,18 +86,19 @@ TEST(BotActions, PackedGenerationEffectsAndHashMatchTheGridForms) {
         ASSERT_EQ(hashes(position), position_hash(grid, keys));
         for (Player side : {Player::A, Player::B}) {
             const BotActions expected = get_bot_actions(grid, side);
-            std::uint8_t codes[MAX_MOVES];
+            bot_detail::ActionCode codes[MAX_MOVES];
             const unsigned count = bot_detail::generate_actions(
                 position, masks.owned[static_cast<unsigned>(side)], masks.figures, codes);
             ASSERT_EQ(count, expected.size());
-            for (unsigned code = 0; code < 256; ++code) {
+            for (unsigned byte = 0; byte < 256; ++byte) {
+                const bot_detail::ActionCode code{static_cast<std::uint8_t>(byte)};
                 const bool listed = std::find(codes, codes + count, code) != codes + count;
                 ASSERT_EQ(bot_detail::is_action(position, masks.owned[static_cast<unsigned>(side)],
-                                                masks.figures, static_cast<std::uint8_t>(code)),
+                                                masks.figures, code),
                           listed);
             }
             for (unsigned i = 0; i < count; ++i) {
-                ASSERT_EQ(bot_detail::decode_action(codes[i]), expected[i]);
+                ASSERT_EQ(codes[i].action(), expected[i]);
                 Grid after = grid;
                 apply_action(after, expected[i]);
                 bot_detail::Position packed_after{};

@@ -27,4 +27,11 @@ Picture render(const Grid& grid) {
     return render(pack(grid));
 }
 
+namespace bot_detail {
+
+void encode_grid(const Grid& grid, Position& position, CardMasks& masks) {
+    encode_grid(pack(grid), position, masks);
+}
+
+}  // namespace bot_detail
 }  // namespace varno

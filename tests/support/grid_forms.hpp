@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "bot/position.hpp"
 #include "game/board.hpp"
 #include "game/fixed_list.hpp"
 #include "game/moves.hpp"
@@ -22,4 +23,9 @@ FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side);
 
 Picture render(const Grid& grid);
 
+namespace bot_detail {
+
+void encode_grid(const Grid& grid, Position& position, CardMasks& masks);
+
+}  // namespace bot_detail
 }  // namespace varno
