@@ -16,6 +16,7 @@ struct ValueClass {
     std::array<OnceObject, 2> members;
 };
 
+// The reprs (and strs) are fixed texts (README, "What callers can rely on").
 ValueClass PLAYER{PLAYER_CLASS, {"Player.A", "Player.B"}, {}};
 ValueClass CARD_TYPE{CARD_TYPE_CLASS, {"CardType.Normal", "CardType.Figure"}, {}};
 

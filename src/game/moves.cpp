@@ -9,6 +9,7 @@ namespace varno {
 
 namespace {
 
+// Fixed texts, byte for byte (README, "What callers can rely on").
 constexpr std::string_view MESSAGES[] = {
     "",
     "Formato inválido.",
