@@ -76,8 +76,9 @@ deps:
 # Each interpreter's environment, with the package installed, is brought up to date by a
 # stamp of the sources it was built from: a target that needs it rebuilds it only after a
 # change, so one command configures and builds each environment's package at most once.
+# The folders are among the sources so that a file removed counts as a change.
 PACKAGE_SOURCES := pyproject.toml CMakeLists.txt requirements-dev.txt tools/ensure-venv \
-	$(shell find src python cmake -type f -not -path '*/__pycache__/*')
+	$(shell find src python cmake -not -path '*/__pycache__*')
 define venv_rule
 $(call venv_of,$(1))/.installed: $(PACKAGE_SOURCES) $(1)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) tools/ensure-venv $(1) $(call venv_of,$(1))

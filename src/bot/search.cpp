@@ -47,10 +47,10 @@ Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys&
       stop_(stop) {}
 
 // Alpha-beta with its recursion unrolled onto the frame stack. Each pass of the outer
-// loop enters one node: a node
-// that needs its children pushes a frame and enters its first child next; a node that
-// has its value hands it to the frames above, each of which either enters its next
-// child or finishes, stores its own value and hands that up in turn.
+// loop enters one node: a node that needs its children pushes a frame and enters its
+// first child next; a node that has its value hands it to the frames above, each of which
+// either enters its next child or finishes, stores its own value and hands that up in
+// turn.
 template <class Entry>
 Score Searcher<Entry>::search(Node node) {
     std::uint64_t hash = hashes_(node.position);

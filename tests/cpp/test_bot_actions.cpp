@@ -110,6 +110,24 @@ TEST(BotActions, PackedGenerationEffectsAndHashMatchTheGridForms) {
     }
 }
 
+// The key index of each cell content, as the hash's definition and the vectors' keys
+// have it: 0 for every empty cell, 1 + 4 * state + 2 * owner + kind for a card.
+TEST(PositionHash, ContentIndexOfEachContent) {
+    std::set<unsigned> seen;
+    for (Player owner : {Player::A, Player::B}) {
+        for (CardType kind : {CardType::Normal, CardType::Figure}) {
+            EXPECT_EQ(content_index(Cell{CellState::Empty, owner, kind}), 0u);
+            const unsigned up = content_index(Cell{CellState::FaceUp, owner, kind});
+            const unsigned down = content_index(Cell{CellState::FaceDown, owner, kind});
+            EXPECT_EQ(up, 1 + 2 * static_cast<unsigned>(owner) + static_cast<unsigned>(kind));
+            EXPECT_EQ(down, up + 4);
+            seen.insert({up, down});
+        }
+    }
+    EXPECT_EQ(seen, (std::set<unsigned>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(CONTENT_COUNT, 9u);
+}
+
 TEST(PositionHash, PropertiesWithFixedKeys) {
     const ZobristKeys keys = vectors::keys_from_seed(7);
     const Grid grid = parse_grid("AN af -bn BF / bn AN -- bf / AF an BN --");
