@@ -1,20 +1,34 @@
-# make play   build, install into .venv/ and start a game
-# make serve  build, install with the serve extra and start the web server (varno-serve)
-# make test   every test: the core's C++ tests, then the Python tests on every Python >= 3.12,
-#             then all of them again under the sanitizers (make sanitize)
-# make sanitize  the C++ tests and the Python tests against an ASan + UBSan build
-# make fuzz   each libFuzzer target for FUZZ_SECONDS (300) seconds
-# make bench  the benchmarks (not part of the tests)
-# make bench-serve  the web server under load for BENCH_SECONDS (60) seconds
-# make check-vectors FILE=path   run a file of search vectors against the core
-# make sdist  the source distribution, in dist/
-# make wheels the sdist and one manylinux wheel per interpreter, in dist/, then checks them
-#             (make release-check) and the release toolchain's panic path (make
-#             release-faults); part of make test
+# The commands of varno. `make` alone prints this list; `make play` starts a game.
+#
+# make play            build, install into .venv/ and play against the bot at the terminal
+# make serve           the same with the server's libraries, then the web server varno-serve
+# make check           the edit loop, ~1 min: test-cpp test-python test-types test-serve-api
+# make test            every test, every Python, the sanitizers; not the release build (wheels)
+# make test-cpp        the core's C++ tests (GoogleTest, the search vectors, the fuzz corpus)
+# make test-python     the Python tests on the newest Python, against the package in .venv/
+# make test-types      stubtest of the stubs against the module; the Python code, mypy --strict
+# make test-serve-api  the web server's API tests on the newest Python (no browser, no crash)
+# make test-python-all the Python tests on every Python >= 3.12 (.venv/, .venv-3.X/)
+# make test-faults     the panic path, on a test module whose faults can be armed from Python
+# make test-serve      the web server's tests on every Python, a browser game on the newest
+# make sanitize        the C++ tests and the newest Python's tests on an ASan + UBSan build
+# make fuzz            each libFuzzer target for FUZZ_SECONDS (300) seconds
+# make bench           the benchmarks (not part of the tests)
+# make bench-serve     the web server under load for BENCH_SECONDS (60) seconds
+# make check-vectors   a file of search vectors run against the core (FILE=path)
+# make sdist           the source distribution, in dist/
+# make wheels          the sdist and a manylinux wheel per Python in dist/, each checked
+# make release-check   checks what dist/ holds: metadata, policy, symbols, installs, tests
+# make release-faults  the panic path on a test module built with the release toolchain
+# make release-tools   the release tools (zig, auditwheel, twine...) in build/release/tools/
+# make venv            the package installed into .venv/ (each target does it after a change)
+# make venvs           the same for every Python: .venv/ and .venv-3.X/
+# make core            the core, its C++ tests and benchmarks built in build/cpp/
+# make deps            the Debian packages of the C++ tests installed
 
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
-.DEFAULT_GOAL := play
+.DEFAULT_GOAL := help
 
 PYTHONS := $(shell tools/find-pythons)
 ifeq ($(strip $(PYTHONS)),)
@@ -35,8 +49,13 @@ CPP_BUILD := build/cpp
 ARGS ?=
 JOBS ?= 2
 
-.PHONY: play test test-cpp test-python test-faults test-types bench check-vectors deps venv core \
-	sanitize fuzz serve test-serve bench-serve release-tools sdist wheels release-check release-faults
+.PHONY: help play serve check test test-cpp test-python test-python-all test-types test-faults \
+	test-serve-api test-serve sanitize fuzz bench bench-serve check-vectors sdist wheels \
+	release-check release-faults release-tools venv venvs core deps
+
+# The opening comment's list of commands.
+help:
+	@sed -n '/^#/!q; s/^# \{0,1\}//p' $(firstword $(MAKEFILE_LIST))
 
 # $(call debian,PACKAGES): installs those of the Debian PACKAGES that are missing.
 define debian
@@ -54,8 +73,22 @@ endef
 deps:
 	$(call debian,$(DEBIAN_PACKAGES))
 
-venv:
-	tools/ensure-venv $(NEWEST) $(VENV)
+# Each interpreter's environment, with the package installed, is brought up to date by a
+# stamp of the sources it was built from: a target that needs it rebuilds it only after a
+# change, so one command configures and builds each environment's package at most once.
+# The folders are among the sources so that a file removed counts as a change.
+PACKAGE_SOURCES := pyproject.toml CMakeLists.txt requirements-dev.txt tools/ensure-venv \
+	$(shell find src python cmake -not -path '*/__pycache__*')
+define venv_rule
+$(call venv_of,$(1))/.installed: $(PACKAGE_SOURCES) $(1)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) tools/ensure-venv $(1) $(call venv_of,$(1))
+	touch $$@
+endef
+$(foreach py,$(PYTHONS),$(eval $(call venv_rule,$(py))))
+VENV_STAMPS := $(foreach py,$(PYTHONS),$(call venv_of,$(py))/.installed)
+
+venv: $(VENV)/.installed
+venvs: $(VENV_STAMPS)
 
 play: venv
 	$(VENV)/bin/varno-play $(ARGS)
@@ -70,18 +103,30 @@ serve: venv
 	mkdir -p build
 	$(VENV)/bin/varno-serve --db build/varno-serve.db $(ARGS)
 
-# The core without the interpreter, with the venv's CMake and Ninja.
-core: deps venv
+# The test build, with the venv's CMake and Ninja: the core, its C++ tests and benchmarks,
+# and on request the fault-hook module (test-faults). Configured once; CMake reconfigures
+# it itself when a CMakeLists.txt changes.
+$(CPP_BUILD)/build.ninja: Makefile | deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
-	    -DVARNO_BUILD_MODULE=OFF -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCH=ON >/dev/null
+	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DVARNO_BUILD_MODULE=OFF \
+	    -DVARNO_BUILD_FAULT_MODULE=ON -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_BENCH=ON >/dev/null
+
+core: $(CPP_BUILD)/build.ninja
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD) -j $(JOBS)
 
 test-cpp: core
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
 
-test-python:
-	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
-	$(call venv_of,$(py))/bin/python -m pytest -q tests/python$(newline))
+# The edit loop.
+check: test-cpp test-python test-types test-serve-api
+
+test: test-cpp test-python-all test-faults test-types test-serve sanitize
+
+test-python: venv
+	$(VENV)/bin/python -m pytest -q tests/python
+
+test-python-all: venvs
+	$(foreach py,$(PYTHONS),$(call venv_of,$(py))/bin/python -m pytest -q tests/python$(newline))
 
 # The stubs against the built module, and the host, the examples and the server's load
 # benchmark and probe (bench/serve) under mypy --strict.
@@ -92,13 +137,10 @@ test-types: venv
 	    bench/serve
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
-# The panic path, through a test build whose faults can be armed from Python.
-FAULT_BUILD := build/faults
-test-faults: venv
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(FAULT_BUILD) -G Ninja \
-	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DVARNO_FAULT_HOOKS=ON >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FAULT_BUILD) -j $(JOBS)
-	PYTHONPATH=$(FAULT_BUILD) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
+# The panic path, through the test build's module whose faults can be armed from Python.
+test-faults: $(CPP_BUILD)/build.ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD) -j $(JOBS) --target varno_fault_hooks
+	PYTHONPATH=$(CPP_BUILD)/faults $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
 
 # The release artefacts: the sdist, and from it one wheel per interpreter that runs on any
 # x86_64 Linux with glibc RELEASE_GLIBC or later. The wheels are compiled by
@@ -156,49 +198,42 @@ release-check: release-tools
 	    --work $(RELEASE)/check --jobs $(JOBS) $(PYTHONS)
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the C++ tests and the Python tests
-# of every interpreter (the fault-path tests against a sanitized fault-hook build). The
-# interpreter is not built with the sanitizers, so their runtime is preloaded into it
-# (with the C++ runtime, whose exception throwing the sanitizer must find at start-up),
-# and PYTHONMALLOC=malloc routes its objects through the sanitizer's allocator. Every process writes its reports
-# under $(SANITIZE_REPORTS); tools/sanitizer-verdict then fails the run on any error report
-# and on any leak whose allocation passes through this project's code. The interpreter's
-# own leaks are ignored. The Python processes skip the check at exit, whose report would
-# be mostly the interpreter's and whose exit code would replace the process's own; the
-# test sessions check for leaks when they end instead (tests/conftest.py). The stack of an
-# object the interpreter allocates for the module is only followed through the
-# interpreter's frames by the slow unwinder, so the leak tests run again with it, on
-# their own: the rest of the suite would take half an hour that way.
+# of the newest interpreter (the fault-path tests against the sanitized fault-hook
+# module), all from one sanitized tree. The interpreter is not built with the sanitizers,
+# so their runtime is preloaded into it (with the C++ runtime, whose exception throwing
+# the sanitizer must find at start-up), and PYTHONMALLOC=malloc routes its objects through
+# the sanitizer's allocator. Every process writes its reports under $(SANITIZE_REPORTS);
+# tools/sanitizer-verdict then fails the run on any error report and on any leak whose
+# allocation passes through this project's code. The interpreter's own leaks are ignored.
+# The Python processes skip the check at exit, whose report would be mostly the
+# interpreter's and whose exit code would replace the process's own; the test sessions
+# check for leaks when they end instead (tests/conftest.py). The stack of an object the
+# interpreter allocates for the module is only followed through the interpreter's frames
+# (built without frame pointers) by the slow unwinder, so the suite runs in two sessions:
+# the leak tests with it, the rest, which would take half an hour that way, without.
 SANITIZE_BUILD := build/sanitize
 SANITIZE_REPORTS := $(SANITIZE_BUILD)/reports
 SANITIZE_COMMON := allocator_may_return_null=1:detect_leaks=1
-# $(call sanitized_build,VENV,DIR,OPTIONS): configures and builds a sanitized tree in DIR.
-sanitized_build = PATH="$(abspath $(1))/bin:$$PATH" cmake -S . -B $(2) -G Ninja -DCMAKE_CXX_COMPILER=g++ \
-	-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(1))/bin/python \
-	$(3) >/dev/null && PATH="$(abspath $(1))/bin:$$PATH" cmake --build $(2) -j $(JOBS)
 # $(call sanitized,MORE): the environment of a sanitized Python, MORE added to ASAN_OPTIONS.
 sanitized = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc VARNO_SANITIZE=1 \
 	ASAN_OPTIONS=$(SANITIZE_COMMON):leak_check_at_exit=0$(1):log_path=$(abspath $(SANITIZE_REPORTS))/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_REPORTS))/ubsan
-# $(call sanitized_suites,VENV,DIR): the Python tests of VENV's interpreter on the module
-# built in DIR, after a check that DIR's module is the one imported.
-define sanitized_suites
-$(call sanitized_build,$(1),$(2),-DVARNO_BUILD_TESTS=OFF)
-cd $(2) && $(call sanitized) $(abspath $(1))/bin/python -c \
-    'import varno, os; assert os.path.dirname(varno.__file__) == os.getcwd(), varno.__file__'
-PYTHONPATH=$(2) $(call sanitized) $(1)/bin/python -m pytest -q -p no:cacheprovider \
-    tests/python --ignore tests/python/test_leaks.py
-PYTHONPATH=$(2) $(call sanitized,:fast_unwind_on_malloc=0) $(1)/bin/python -m pytest \
-    -q -p no:cacheprovider tests/python/test_leaks.py
-endef
-sanitize: deps venv
-	$(call sanitized_build,$(VENV),$(SANITIZE_BUILD)/core,-DVARNO_BUILD_MODULE=OFF -DVARNO_BUILD_TESTS=ON)
+$(SANITIZE_BUILD)/build.ninja: Makefile | deps venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python \
+	    -DVARNO_BUILD_TESTS=ON -DVARNO_BUILD_FAULT_MODULE=ON >/dev/null
+sanitize: $(SANITIZE_BUILD)/build.ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target all varno_fault_hooks
 	ASAN_OPTIONS=$(SANITIZE_COMMON) UBSAN_OPTIONS=print_stacktrace=1 \
-	    $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD)/core --output-on-failure -j $(JOBS)
+	    $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
-	$(call sanitized_suites,$(call venv_of,$(py)),$(SANITIZE_BUILD)/$(notdir $(py)))$(newline))
-	$(call sanitized_build,$(VENV),$(SANITIZE_BUILD)/faults,-DVARNO_FAULT_HOOKS=ON)
+	cd $(SANITIZE_BUILD) && $(call sanitized) $(abspath $(VENV))/bin/python -c \
+	    'import varno, os; assert os.path.dirname(varno.__file__) == os.getcwd(), varno.__file__'
+	PYTHONPATH=$(SANITIZE_BUILD) $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider \
+	    tests/python --ignore tests/python/test_leaks.py
+	PYTHONPATH=$(SANITIZE_BUILD) $(call sanitized,:fast_unwind_on_malloc=0) $(VENV)/bin/python -m pytest \
+	    -q -p no:cacheprovider tests/python/test_leaks.py
 	PYTHONPATH=$(SANITIZE_BUILD)/faults $(call sanitized) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/faults
 	$(VENV)/bin/python tools/sanitizer-verdict $(SANITIZE_REPORTS) .
 
@@ -225,20 +260,24 @@ fuzz: venv
 # Debian's headless Chromium (driven by Playwright) on the newest; the screenshot of the
 # board is kept in build/serve-browser.png.
 SERVE_TEST_REQUIREMENTS := tests/serve/requirements.txt
-test-serve:
+test-serve: venvs
 	$(call debian,chromium)
-	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
-	$(call serve_extra,$(call venv_of,$(py)))$(newline)\
+	$(foreach py,$(PYTHONS),$(call serve_extra,$(call venv_of,$(py)))$(newline)\
 	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)\
 	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/serve \
 	    $(if $(filter $(py),$(NEWEST)),,--ignore tests/serve/test_browser.py)$(newline))
 
-test: test-cpp test-python test-faults test-types test-serve wheels sanitize
+# The web server's API tests on the newest interpreter: tests/serve without the browser
+# and crash tests (part of make check; make test runs them all through test-serve).
+test-serve-api: venv
+	$(call serve_extra,$(VENV))
+	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
+	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/serve \
+	    --ignore tests/serve/test_browser.py --ignore tests/serve/test_crash.py
 
-bench: core
+bench: core venvs
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true
-	$(foreach py,$(PYTHONS),tools/ensure-venv $(py) $(call venv_of,$(py))$(newline)\
-	$(foreach script,$(wildcard bench/*.py),$(call venv_of,$(py))/bin/python $(script)$(newline)))
+	$(foreach py,$(PYTHONS),$(foreach script,$(wildcard bench/*.py),$(call venv_of,$(py))/bin/python $(script)$(newline)))
 
 BENCH_SECONDS ?= 60
 bench-serve: venv

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/random.hpp"
 #include "reference.hpp"
 #include "vector_file.hpp"

@@ -9,7 +9,10 @@
 #include <string_view>
 
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/moves.hpp"
+#include "game/random.hpp"
+#include "grid_forms.hpp"
 
 namespace varno::fuzz {
 

@@ -2,7 +2,8 @@
 // classes.
 #include <Python.h>
 
-#include "binding/call.hpp"
+#include <iterator>
+
 #include "binding/classes.hpp"
 #include "binding/errors.hpp"
 #include "binding/move_texts.hpp"
@@ -11,46 +12,32 @@
 namespace varno::binding {
 namespace {
 
-// The list bound as __all__, created when the module has none.
-Ref module_all(PyObject* module) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            check_pending_error();
-            return {};
-        }
-        PyErr_Clear();
-        all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-            return {};
-        }
-    } else if (!PyList_Check(all.get())) {
-        set_conversion_error(all.get(), &PyList_Type);
-        return {};
-    }
-    return all;
-}
+// The classes, in the order of __all__, which is fixed: ["Player", "CardType", "Board"].
+ClassCell* const CLASSES[] = {&PLAYER_CLASS, &CARD_TYPE_CLASS, &BOARD_CLASS};
 
-bool register_class(PyObject* module, ClassCell& cell) {
-    PyObject* type = get_class(cell);
-    if (type == nullptr) {
-        return false;
-    }
-    Ref all = module_all(module);
+// Binds __all__ (a new list for each module object) and then each class by its name.
+bool register_classes(PyObject* module) {
+    Ref all = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(CLASSES))));
     if (!all) {
         return false;
     }
-    Ref name = Ref::steal(PyUnicode_FromString(cell.name));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) {
-        Ref error = Ref::steal(PyErr_GetRaisedException());
-        Ref description = Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
-        const char* text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
-        PyErr_Clear();
-        const std::string message =
-            std::string("could not append __name__ to __all__: ") + (text ? text : "unknown error");
-        VARNO_FAULT(message.c_str());
+    for (std::size_t i = 0; i < std::size(CLASSES); ++i) {
+        PyObject* name = PyUnicode_FromString(CLASSES[i]->name);
+        if (name == nullptr) {
+            return false;
+        }
+        PyList_SET_ITEM(all.get(), static_cast<Py_ssize_t>(i), name);
     }
-    return PyObject_SetAttrString(module, cell.name, type) == 0;
+    if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) {
+        return false;
+    }
+    for (ClassCell* cell : CLASSES) {
+        PyObject* type = get_class(*cell);
+        if (type == nullptr || PyModule_AddObjectRef(module, cell->name, type) < 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The classes and their members are shared by the whole process, so they must not be
@@ -65,27 +52,15 @@ bool in_main_interpreter() {
     return false;
 }
 
+// The interpreter hands the exec step the module object it made from MODULE_DEF (there
+// is no create step). Every failure is the interpreter's error, MemoryError included,
+// and leaves nothing made twice: the process-wide objects made before it are kept and
+// the next import goes on from there.
 int exec_module(PyObject* module) {
     return run_guarded<int>(-1, [module]() -> int {
-        if (module == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-            }
-            return -1;
-        }
-        if (!PyModule_Check(module)) {
-            set_conversion_error(module, &PyModule_Type);
-            return -1;
-        }
-        if (!in_main_interpreter() || !create_panic_exception_type() || !create_move_texts()) {
-            return -1;
-        }
-        for (ClassCell* cell : {&PLAYER_CLASS, &CARD_TYPE_CLASS, &BOARD_CLASS}) {
-            if (!register_class(module, *cell)) {
-                return -1;
-            }
-        }
-        return 0;
+        const bool done = in_main_interpreter() && create_panic_exception_type() &&
+                          create_move_texts() && register_classes(module);
+        return done ? 0 : -1;
     });
 }
 

@@ -12,6 +12,7 @@
 #include "binding/values.hpp"
 #include "bot/turn.hpp"
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/moves.hpp"
 #include "game/picture.hpp"
 #include "game/saved_state.hpp"
@@ -115,6 +116,8 @@ PyObject* board_method(const FunctionDescription& description, PyObject* self,
     });
 }
 
+// `_room_id` is required and must be a str, and is not used: hosts pass their room's id,
+// and the name and the check are fixed (README, "What callers can rely on").
 constexpr const char* PLAY_PARAMETERS[] = {"move_str", "player", "_room_id"};
 constexpr FunctionDescription PLAY{"Board.play()", PLAY_PARAMETERS};
 
@@ -319,6 +322,8 @@ PyType_Slot BOARD_SLOTS[] = {
     {0, nullptr},
 };
 
+// The classes live in "builtins", as their repr and __module__ show; fixed, as callers
+// see them (README, "What callers can rely on").
 PyType_Spec BOARD_SPEC{"builtins.Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAULT, BOARD_SLOTS};
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Borrowing: every instance of a module class carries a counter that allows many readers
-// or one writer, and every call holds its receiver's borrow for as long as it runs.
+// Borrowing: every Board carries a counter that allows many readers or one writer, and
+// every call holds its receiver's borrow for as long as it runs. (Player and CardType
+// members never change, so they need none.)
 #pragma once
 
 #include <Python.h>
@@ -9,12 +10,12 @@
 
 namespace varno::binding {
 
-// Every instance of a module class carries a counter: 0 free, n > 0 shared borrows,
-// -1 one exclusive borrow. Borrows are taken and given back only by a thread that holds
-// the interpreter lock (the module does not declare itself safe without the lock, so
-// free-threaded builds run it with the lock too), and the lock orders every change of
-// a counter: taking a borrow is a load and a store, with no locked instruction. The
-// accesses go through atomic_ref all the same, so none is ever torn.
+// The counter: 0 free, n > 0 shared borrows, -1 one exclusive borrow. Borrows are taken
+// and given back only by a thread that holds the interpreter lock (the module does not
+// declare itself safe without the lock, so free-threaded builds run it with the lock
+// too), and the lock orders every change of a counter: taking a borrow is a load and a
+// store, with no locked instruction. The accesses go through atomic_ref all the same, so
+// none is ever torn.
 
 using BorrowCounter = std::int64_t;
 
@@ -48,7 +49,7 @@ inline void release_borrow_mut(BorrowCounter& counter) {
 
 // A borrow held for one scope, shared or exclusive. Check `ok()` before use: a failed
 // borrow has already set its RuntimeError ("Already mutably borrowed" for a shared one,
-// "Already borrowed" for an exclusive one).
+// "Already borrowed" for an exclusive one; fixed texts).
 template <bool Exclusive>
 class BorrowGuard {
   public:

@@ -215,6 +215,7 @@ bool extract_u32(PyObject* object, const char* parameter, std::uint32_t& out) {
         return false;
     }
     if (value < 0 || value > 0xFFFFFFFFL) {
+        // Fixed text, like every argument error here.
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return false;
     }

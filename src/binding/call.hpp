@@ -13,6 +13,8 @@
 namespace varno::binding {
 
 // ---- Argument matching -----------------------------------------------------------
+// The texts of the argument errors (call.cpp) are fixed byte for byte, as the README's
+// table gives them: callers match on them.
 
 // The parameters of one callable: all positional-or-keyword and all required.
 struct FunctionDescription {

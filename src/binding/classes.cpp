@@ -9,11 +9,16 @@
 namespace varno::binding {
 namespace {
 
-// Replaces the pending error by a RuntimeError with `message` (a new reference, taken
-// over) whose __cause__ is it.
-void raise_caused(PyObject* message_reference) {
+// Replaces the pending error by a RuntimeError whose __cause__ it is, with the message
+// `make_message()` returns (a new reference). A MemoryError stays as it is: running out
+// of memory is MemoryError wherever it happens, the import included.
+template <class MakeMessage>
+void raise_caused(MakeMessage&& make_message) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return;
+    }
     Ref cause = Ref::steal(PyErr_GetRaisedException());
-    Ref message = Ref::steal(message_reference);
+    Ref message = Ref::steal(make_message());
     Ref error =
         Ref::steal(message ? PyObject_CallOneArg(PyExc_RuntimeError, message.get()) : nullptr);
     if (!error) {
@@ -27,9 +32,16 @@ PyObject* create_class(ClassCell& cell) {
     PyTypeObject* type = cell.published.load(std::memory_order_acquire);
     if (type == nullptr) {
         type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(cell.spec));
+        if (type == nullptr && !PyErr_Occurred()) {
+            // The interpreter (3.12, 3.13) fails without an exception when it cannot
+            // allocate its copy of the class's name.
+            PyErr_NoMemory();
+        }
         if (type == nullptr) {
-            raise_caused(
-                PyUnicode_FromFormat("An error occurred while initializing class %s", cell.name));
+            raise_caused([&] {
+                return PyUnicode_FromFormat("An error occurred while initializing class %s",
+                                            cell.name);
+            });
             return nullptr;
         }
         // Kept for the life of the process; the members need it while it is initialised.
@@ -40,8 +52,10 @@ PyObject* create_class(ClassCell& cell) {
     for (std::size_t i = 0; i < cell.attribute_names.size(); ++i) {
         Ref value = Ref::steal(cell.make_attribute(i));
         if (!value) {
-            raise_caused(PyUnicode_FromFormat("An error occurred while initializing `%s.%s`",
-                                              cell.name, cell.attribute_names[i]));
+            raise_caused([&] {
+                return PyUnicode_FromFormat("An error occurred while initializing `%s.%s`",
+                                            cell.name, cell.attribute_names[i]);
+            });
             return nullptr;
         }
         values.push_back(std::move(value));
@@ -49,8 +63,10 @@ PyObject* create_class(ClassCell& cell) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* class_object = reinterpret_cast<PyObject*>(type);
         if (PyObject_SetAttrString(class_object, cell.attribute_names[i], values[i].get()) < 0) {
-            raise_caused(PyUnicode_FromFormat("An error occurred while initializing `%s.__dict__`",
-                                              cell.name));
+            raise_caused([&] {
+                return PyUnicode_FromFormat("An error occurred while initializing `%s.__dict__`",
+                                            cell.name);
+            });
             return nullptr;
         }
     }

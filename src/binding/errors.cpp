@@ -31,6 +31,8 @@ constexpr const char* PANIC_DOC =
 
 bool create_panic_exception_type() {
     return panic_type.get_or_create([] {
+        // Fixed name: callers catch the panic by its module and name (README, "What callers
+        // can rely on"); the module "pyo3_runtime" does not exist and is never imported.
         return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC,
                                          PyExc_BaseException, nullptr);
     }) != nullptr;

@@ -16,6 +16,7 @@ struct ValueClass {
     std::array<OnceObject, 2> members;
 };
 
+// The reprs (and strs) are fixed texts (README, "What callers can rely on").
 ValueClass PLAYER{PLAYER_CLASS, {"Player.A", "Player.B"}, {}};
 ValueClass CARD_TYPE{CARD_TYPE_CLASS, {"CardType.Normal", "CardType.Figure"}, {}};
 
@@ -30,29 +31,22 @@ PyObject* member(ValueClass& info, std::size_t index) {
         }
         PyObject* created = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
         if (created != nullptr) {
-            auto* value = reinterpret_cast<ValueObject*>(created);
-            value->value = static_cast<std::uint8_t>(index);
-            value->borrow = 0;
+            reinterpret_cast<ValueObject*>(created)->value = static_cast<std::uint8_t>(index);
         }
         return created;
     });
     return Py_XNewRef(object);
 }
 
-// Checks the receiver of a slot and reads its value under a shared borrow. Sets the
-// boundary's error and returns false when it cannot.
+// Checks the receiver of a slot and reads its value. Sets the boundary's error and
+// returns false when it is not a member of the class.
 bool read_value(PyObject* self, ValueClass& info, std::uint8_t& value) {
     PyTypeObject* type = require_class(info.cell);
     if (!PyObject_TypeCheck(self, type)) {
         set_conversion_error(self, type);
         return false;
     }
-    auto* object = reinterpret_cast<ValueObject*>(self);
-    SharedBorrow borrow(object->borrow);
-    if (!borrow.ok()) {
-        return false;
-    }
-    value = object->value;
+    value = reinterpret_cast<ValueObject*>(self)->value;
     return true;
 }
 
@@ -91,13 +85,7 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op) {
         long long theirs = 0;
         PyTypeObject* type = require_class(Info.cell);
         if (PyObject_TypeCheck(other, type)) {
-            auto* object = reinterpret_cast<ValueObject*>(other);
-            SharedBorrow borrow(object->borrow);
-            if (!borrow.ok()) {
-                PyErr_Clear();
-                Py_RETURN_NOTIMPLEMENTED;
-            }
-            theirs = object->value;
+            theirs = reinterpret_cast<ValueObject*>(other)->value;
         } else {
             const long converted = PyLong_AsLong(other);
             if (converted == -1 && PyErr_Occurred()) {
@@ -164,6 +152,7 @@ PyType_Slot VALUE_SLOTS[] = {
     {0, nullptr},
 };
 
+// In "builtins", like Board (binding/board_type.cpp): fixed.
 PyType_Spec PLAYER_SPEC{"builtins.Player", sizeof(ValueObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                         VALUE_SLOTS<PLAYER>};
@@ -183,16 +172,7 @@ bool extract_player(PyObject* object, const char* parameter, Player& out) {
         argument_extraction_error(parameter);
         return false;
     }
-    // A shared borrow taken and given back at once: with the interpreter lock held that
-    // is a check that no exclusive borrow stands, and members are never borrowed
-    // exclusively, so the two writes of a real borrow would buy nothing.
-    auto* member = reinterpret_cast<ValueObject*>(object);
-    if (std::atomic_ref<BorrowCounter>(member->borrow).load(std::memory_order_acquire) == -1) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        argument_extraction_error(parameter);
-        return false;
-    }
-    out = member->value == 0 ? Player::A : Player::B;
+    out = reinterpret_cast<ValueObject*>(object)->value == 0 ? Player::A : Player::B;
     return true;
 }
 

@@ -6,18 +6,18 @@
 
 #include <cstdint>
 
-#include "binding/borrow.hpp"
 #include "game/board.hpp"
 
 namespace varno::binding {
 
+// A member: its value, fixed when it is made. Nothing ever changes a member, so no call
+// borrows one (Board's borrow counter guards what play changes).
 struct ValueObject {
     PyObject_HEAD std::uint8_t value;
-    BorrowCounter borrow;
 };
 
 // The value of a Player argument; false with the boundary's TypeError (naming
-// `parameter`) or borrow error set when `object` is not a usable Player.
+// `parameter`) set when `object` is not a Player.
 bool extract_player(PyObject* object, const char* parameter, Player& out);
 
 }  // namespace varno::binding

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "bot/actions.hpp"
+
 namespace varno {
 
 using namespace bot_detail;
@@ -15,23 +17,8 @@ constexpr std::uint64_t POLL_MASK = (std::uint64_t{1} << 16) - 1;
 // How many leaves ahead of the one being valued a node at depth 1 has asked for.
 constexpr unsigned LEAVES_AHEAD = 4;
 
-// How the best score of an expanded node relates to its value. alpha and beta are the
-// window at the end of the child loop; passed_alpha and passed_beta as it was passed.
-// (The loop of a maximising node moves only alpha, that of a minimising node only beta.)
-Bound bound_of(bool maximizing, Score best, Score passed_alpha, Score passed_beta, Score alpha,
-               Score beta) {
-    if (maximizing) {
-        return best <= passed_alpha ? Bound::UpperBound
-               : best >= beta       ? Bound::LowerBound
-                                    : Bound::Exact;
-    }
-    return best >= passed_beta ? Bound::LowerBound
-           : best <= alpha     ? Bound::UpperBound
-                               : Bound::Exact;
-}
-
 // Moves the first occurrence of `action` to the head of the list (a swap), if present.
-void move_to_head(std::uint8_t* actions, unsigned count, std::uint8_t action) {
+void move_to_head(ActionCode* actions, unsigned count, ActionCode action) {
     if (action == NO_ACTION || actions[0] == action)
         return;
     for (unsigned i = 1; i < count; ++i) {
@@ -59,10 +46,11 @@ Searcher<Entry>::Searcher(const CardMasks& masks, Player bot, const ZobristKeys&
       table_(table),
       stop_(stop) {}
 
-// The recursive search, unrolled. Each pass of the outer loop enters one node: a node
-// that needs its children pushes a frame and enters its first child next; a node that
-// has its value hands it to the frames above, each of which either enters its next
-// child or finishes, stores its own value and hands that up in turn.
+// Alpha-beta with its recursion unrolled onto the frame stack. Each pass of the outer
+// loop enters one node: a node that needs its children pushes a frame and enters its
+// first child next; a node that has its value hands it to the frames above, each of which
+// either enters its next child or finishes, stores its own value and hands that up in
+// turn.
 template <class Entry>
 Score Searcher<Entry>::search(Node node) {
     std::uint64_t hash = hashes_(node.position);
@@ -197,8 +185,8 @@ inline Probe Searcher<Entry>::probe(Position position, std::uint64_t hash, std::
 // list is made only if it does not cut off (see list_actions): the same order, and often
 // no list at all. `listed` tells whether the whole list was made.
 template <class Entry>
-unsigned Searcher<Entry>::first_actions(const Node& node, std::uint8_t remembered,
-                                        std::uint8_t* actions, bool& listed) const {
+unsigned Searcher<Entry>::first_actions(const Node& node, ActionCode remembered,
+                                        ActionCode* actions, bool& listed) const {
     const std::uint32_t own = masks_.owned[node.side];
     if (remembered != NO_ACTION && is_action(node.position, own, masks_.figures, remembered)) {
         actions[0] = remembered;
@@ -232,7 +220,7 @@ Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alph
     for (unsigned i = 0; i < ahead; ++i)
         ask(i);
     Score best = 0;
-    std::uint8_t best_action = NO_ACTION;
+    ActionCode best_action = NO_ACTION;
     for (unsigned i = 0; i < count; ++i) {
         if (count_node())
             return 0;
@@ -241,19 +229,8 @@ Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alph
         Score child_alpha = node.alpha, child_beta = node.beta;
         const Score value = probe(children[i], child_hashes[i], 0, child_alpha, child_beta)
                                 .value;  // always decided
-        if (node.maximizing) {
-            if (value > best || i == 0) {
-                best = value;
-                best_action = frame.actions[i];
-            }
-            node.alpha = std::max(node.alpha, value);
-        } else {
-            if (value < best || i == 0) {
-                best = value;
-                best_action = frame.actions[i];
-            }
-            node.beta = std::min(node.beta, value);
-        }
+        take_child(node.maximizing, i == 0, value, frame.actions[i], best, best_action, node.alpha,
+                   node.beta);
         if (node.beta <= node.alpha)
             break;
     }
@@ -264,26 +241,11 @@ Score Searcher<Entry>::frontier(Node node, std::uint64_t hash, Score passed_alph
     return best;
 }
 
-// A child of `frame` returned `value`: it may be the frame's best so far (the first child
-// always is, also where a loss at a remaining depth near 2^32 scores very low), and it
-// narrows the window on the frame's side.
+// A child of `frame` returned `value` (value.hpp's take_child).
 template <class Entry>
 inline void Searcher<Entry>::record_child(Frame& frame, Score value) {
-    const std::uint8_t action = frame.actions[frame.next];
-    const bool first = frame.next == 0;
-    if (frame.node.maximizing) {
-        if (value > frame.best || first) {
-            frame.best = value;
-            frame.best_action = action;
-        }
-        frame.node.alpha = std::max(frame.node.alpha, value);
-    } else {
-        if (value < frame.best || first) {
-            frame.best = value;
-            frame.best_action = action;
-        }
-        frame.node.beta = std::min(frame.node.beta, value);
-    }
+    take_child(frame.node.maximizing, frame.next == 0, value, frame.actions[frame.next], frame.best,
+               frame.best_action, frame.node.alpha, frame.node.beta);
 }
 
 // Unless the window has closed, the frame goes on with its next child (true, `child` set);
@@ -337,8 +299,8 @@ inline Score Searcher<Entry>::finish(Frame& frame) {
 // first and did not cut off, with that action moved to its head.
 template <class Entry>
 unsigned Searcher<Entry>::list_actions(Position position, std::uint8_t side,
-                                       std::uint8_t* actions) const {
-    const std::uint8_t first = actions[0];
+                                       ActionCode* actions) const {
+    const ActionCode first = actions[0];
     const unsigned count = generate_actions(position, masks_.owned[side], masks_.figures, actions);
     move_to_head(actions, count, first);
     return count;

@@ -8,28 +8,19 @@
 #include <memory>
 #include <vector>
 
+#include "bot/action_code.hpp"
+#include "bot/material.hpp"
 #include "bot/position.hpp"
+#include "bot/position_hash.hpp"
 #include "bot/table.hpp"
+#include "bot/value.hpp"
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
+#include "game/moves.hpp"
 
 namespace varno {
 
-// A win (the other side has no card left) scores WIN plus the remaining depth, so that a
-// win nearer the root scores higher; a loss scores the negation.
-inline constexpr Score WIN = 10000;
-
-// Above any difference of material (at most 140) and below every win: a root score
-// above it is a forced win, and the turn stops deepening.
-inline constexpr Score FORCED_WIN = 8999;
-
-// The window every root action is searched with: the 32-bit range less one and two at
-// its ends. It decides which stored scores are exact, so the node counts of a turn depend
-// on it; the scores of wins at remaining depths near 2^32 lie outside it.
-inline constexpr Score ROOT_ALPHA = -2147483646;
-inline constexpr Score ROOT_BETA = 2147483645;
-
-// A position to value: what the recursive formulation passes to one call.
+// A position to value, with the window it is valued in.
 struct Node {
     bot_detail::Position position;
     std::uint32_t depth;  // plies left
@@ -47,8 +38,8 @@ struct StopCheck {
 
 namespace bot_detail {
 
-// A node whose children are being searched: what the recursive formulation keeps in its
-// locals while a child's call runs.
+// A node whose children are being searched: what it keeps while the subtree of one
+// child is searched on the frames above it.
 struct Frame {
     Node node;           // its window narrowed by the table and by the children so far
     Score passed_alpha;  // the window as passed, before the table narrowed it
@@ -59,9 +50,9 @@ struct Frame {
     std::uint64_t ahead_hash;
     std::uint8_t count;  // actions in `actions`
     std::uint8_t next;   // index of the child being searched
-    std::uint8_t best_action;
+    ActionCode best_action;
     bool listed;  // `actions` holds the whole ordered list, not only the table's action
-    std::uint8_t actions[MAX_MOVES];
+    ActionCode actions[MAX_MOVES];
 };
 
 // Frames in chunks that are kept once allocated: the stack grows on the heap only as deep
@@ -99,11 +90,11 @@ class FrameStack {
 
 // The first look at a node: the table's probe, the terminal test and the leaf.
 struct Probe {
-    bool decided;             // the node has its value without being expanded
-    Score value;              // when decided
-    std::uint8_t remembered;  // the table's best action for the node, or NO_ACTION
-    Score material;           // the bot's material less the other side's, when not decided
-    Position child;           // the table's action made, and its hash, at depth 2 and more
+    bool decided;           // the node has its value without being expanded
+    Score value;            // when decided
+    ActionCode remembered;  // the table's best action for the node, or NO_ACTION
+    Score material;         // the bot's material less the other side's, when not decided
+    Position child;         // the table's action made, and its hash, at depth 2 and more
     std::uint64_t child_hash;
 };
 
@@ -134,8 +125,8 @@ class Searcher {
     [[gnu::always_inline]] bot_detail::Probe probe(bot_detail::Position position,
                                                    std::uint64_t hash, std::uint32_t depth,
                                                    Score& alpha, Score& beta) const;
-    unsigned first_actions(const Node& node, std::uint8_t remembered, std::uint8_t* actions,
-                           bool& listed) const;
+    unsigned first_actions(const Node& node, bot_detail::ActionCode remembered,
+                           bot_detail::ActionCode* actions, bool& listed) const;
     Score frontier(Node node, std::uint64_t hash, Score passed_alpha, Score passed_beta,
                    bot_detail::Frame& frame);
     [[gnu::always_inline]] void record_child(bot_detail::Frame& frame, Score value);
@@ -144,7 +135,7 @@ class Searcher {
     [[gnu::always_inline]] Score finish(bot_detail::Frame& frame);
 
     unsigned list_actions(bot_detail::Position position, std::uint8_t side,
-                          std::uint8_t* actions) const;
+                          bot_detail::ActionCode* actions) const;
     void prefetch(std::uint64_t hash) const;
 
     const Entry* occupied_slot(std::uint64_t hash) const {

@@ -9,15 +9,11 @@
 #include <memory>
 #include <optional>
 
+#include "bot/action_code.hpp"
 #include "bot/position.hpp"
+#include "bot/value.hpp"
 
 namespace varno {
-
-// Scores are 64-bit: a win scores 10000 + remaining depth, and the depth may reach
-// 2^32 - 1.
-using Score = std::int64_t;
-
-enum class Bound : std::uint8_t { Exact = 0, LowerBound = 1, UpperBound = 2 };
 
 // An entry is keyed by the position's masks, which tell the positions of a turn apart
 // exactly (the cards' owners and kinds are fixed for the turn), so a slot never answers
@@ -29,7 +25,7 @@ inline std::uint32_t entry_key(bot_detail::Position position) {
 
 // One slot in 8 bytes, for the turns whose depths fit (all but the deepest):
 //   bits  0..23  key (entry_key)
-//   bits 24..31  best action (source cell << 4 | target cell, 0xF for none)
+//   bits 24..31  best action (its ActionCode)
 //   bits 32..33  bound
 //   bits 34..47  depth, at most MAX_DEPTH
 //   bits 48..63  score, 16-bit two's complement: within +-(10000 + MAX_DEPTH + 1)
@@ -39,14 +35,14 @@ struct CompactEntry {
     std::uint64_t word;
 
     bool holds(std::uint32_t key) const { return (word & 0xFFFFFF) == key; }
-    std::uint8_t action() const { return static_cast<std::uint8_t>(word >> 24); }
+    bot_detail::ActionCode action() const { return {static_cast<std::uint8_t>(word >> 24)}; }
     Bound bound() const { return static_cast<Bound>(word >> 32 & 3); }
     std::uint32_t depth() const { return static_cast<std::uint32_t>(word >> 34 & MAX_DEPTH); }
     Score score() const { return static_cast<std::int16_t>(word >> 48); }
 
     void store(std::uint32_t key, std::uint32_t depth, Score score, Bound bound,
-               std::uint8_t action) {
-        word = std::uint64_t{key} | std::uint64_t{action} << 24 |
+               bot_detail::ActionCode action) {
+        word = std::uint64_t{key} | std::uint64_t{action.bits} << 24 |
                std::uint64_t{static_cast<std::uint8_t>(bound)} << 32 | std::uint64_t{depth} << 34 |
                static_cast<std::uint64_t>(score) << 48;
     }
@@ -69,7 +65,7 @@ struct WideEntry {
     std::uint64_t word1;
 
     bool holds(std::uint32_t key) const { return (word0 & 0xFFFFFF) == key; }
-    std::uint8_t action() const { return static_cast<std::uint8_t>(word0 >> 24); }
+    bot_detail::ActionCode action() const { return {static_cast<std::uint8_t>(word0 >> 24)}; }
     Bound bound() const { return static_cast<Bound>(word0 >> 32 & 3); }
     std::uint32_t depth() const { return static_cast<std::uint32_t>(word1); }
     Score score() const {
@@ -78,9 +74,9 @@ struct WideEntry {
     }
 
     void store(std::uint32_t key, std::uint32_t depth, Score score, Bound bound,
-               std::uint8_t action) {
+               bot_detail::ActionCode action) {
         const auto raw = static_cast<std::uint64_t>(score) & SCORE_LOW42;
-        word0 = std::uint64_t{key} | std::uint64_t{action} << 24 |
+        word0 = std::uint64_t{key} | std::uint64_t{action.bits} << 24 |
                 std::uint64_t{static_cast<std::uint8_t>(bound)} << 32 | (raw >> 32) << 34;
         word1 = std::uint64_t{depth} | raw << 32;
     }

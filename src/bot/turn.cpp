@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "bot/actions.hpp"
+
 namespace varno {
 
 using namespace bot_detail;
@@ -52,7 +54,7 @@ template <class Entry>
 void BotTurn::iterate_with(Searcher<Entry>& searcher) {
     ++iteration_;
     // The ordered list afresh, the previous iteration's best action at its head.
-    std::uint8_t actions[MAX_MOVES];
+    ActionCode actions[MAX_MOVES];
     std::copy(ordered_, ordered_ + count_, actions);
     if (best_action_ != NO_ACTION) {
         std::swap(actions[0], *std::find(actions, actions + count_, best_action_));
@@ -60,7 +62,9 @@ void BotTurn::iterate_with(Searcher<Entry>& searcher) {
     const std::uint64_t nodes_before = searcher.nodes();
     const auto bot_side = static_cast<std::uint8_t>(bot_);
     Score best = 0;
-    std::uint8_t best_action = NO_ACTION;
+    ActionCode best_action = NO_ACTION;
+    // Every root action is searched with the whole root window, which the scores of the
+    // others do not narrow.
     for (unsigned i = 0; i < count_; ++i) {
         const Node child{apply_code(root_, actions[i]),           iteration_ - 1, false,
                          static_cast<std::uint8_t>(bot_side ^ 1), ROOT_ALPHA,     ROOT_BETA};
@@ -70,11 +74,7 @@ void BotTurn::iterate_with(Searcher<Entry>& searcher) {
             searching_ = false;
             return;
         }
-        // A later action with an equal score does not replace the best.
-        if (score > best || i == 0) {
-            best = score;
-            best_action = actions[i];
-        }
+        keep_best(true, i == 0, score, actions[i], best, best_action);
     }
     best_action_ = best_action;
     best_score_ = best;
@@ -89,7 +89,7 @@ TurnOutcome BotTurn::outcome() const {
     if (best_action_ == NO_ACTION) {
         return {TurnStatus::Done, std::nullopt};
     }
-    return {TurnStatus::Done, decode_action(best_action_)};
+    return {TurnStatus::Done, best_action_.action()};
 }
 
 TurnOutcome bot_turn(PackedGrid grid, Player bot, std::uint32_t depth, StopCheck stop) {
@@ -106,10 +106,6 @@ TurnOutcome bot_turn(PackedGrid grid, Player bot, std::uint32_t depth, StopCheck
     } catch (const std::bad_alloc&) {
         return {TurnStatus::OutOfMemory, std::nullopt};
     }
-}
-
-TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop) {
-    return bot_turn(pack(grid), bot, depth, stop);
 }
 
 }  // namespace varno

@@ -5,10 +5,12 @@
 #include <optional>
 #include <variant>
 
+#include "bot/action_code.hpp"
 #include "bot/search.hpp"
 #include "bot/table.hpp"
 #include "bot/zobrist.hpp"
 #include "game/board.hpp"
+#include "game/moves.hpp"
 
 namespace varno {
 
@@ -59,12 +61,12 @@ class BotTurn {
     std::uint32_t depth_;
     TranspositionTable& table_;
     StopCheck stop_;
-    std::uint8_t ordered_[MAX_MOVES];
+    bot_detail::ActionCode ordered_[MAX_MOVES];
     unsigned count_ = 0;
     std::uint32_t iteration_ = 0;
     bool searching_ = false;
     bool stopped_ = false;
-    std::uint8_t best_action_ = bot_detail::NO_ACTION;
+    bot_detail::ActionCode best_action_ = bot_detail::NO_ACTION;
     Score best_score_ = 0;
     std::uint64_t iteration_nodes_ = 0;
     bool wide_entries_;
@@ -75,6 +77,5 @@ class BotTurn {
 // the process's kept table (TableLease). The process-wide keys are drawn only when a
 // search is made (not for depth 0, nor when `bot` has no action).
 TurnOutcome bot_turn(PackedGrid grid, Player bot, std::uint32_t depth, StopCheck stop);
-TurnOutcome bot_turn(const Grid& grid, Player bot, std::uint32_t depth, StopCheck stop);
 
 }  // namespace varno

@@ -9,6 +9,7 @@ namespace varno {
 
 namespace {
 
+// Fixed texts, byte for byte (README, "What callers can rely on").
 constexpr std::string_view MESSAGES[] = {
     "",
     "Formato inválido.",
@@ -107,15 +108,6 @@ MoveError play_move(PackedGrid& grid, std::string_view text, Player side) {
     return MoveError::BadFormat;
 }
 
-MoveError play_move(Grid& grid, std::string_view text, Player side) {
-    PackedGrid packed = pack(grid);
-    const MoveError error = play_move(packed, text, side);
-    if (error == MoveError::None) {
-        grid = unpack(packed);
-    }
-    return error;
-}
-
 MoveText move_text(const Action& action) {
     VARNO_CHECK(in_grid(action.row, action.col), "move source outside the grid");
     MoveText text;
@@ -158,18 +150,6 @@ FixedList<Action, MAX_MOVES> legal_actions(PackedGrid grid, Player side) {
         }
     }
     return actions;
-}
-
-FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side) {
-    return legal_actions(pack(grid), side);
-}
-
-FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side) {
-    FixedList<MoveText, MAX_MOVES> moves;
-    for (const Action& action : legal_actions(grid, side)) {
-        moves.push_back(move_text(action));
-    }
-    return moves;
 }
 
 }  // namespace varno

@@ -1,5 +1,5 @@
 // A move: its notation, the checks that decide whether a person may play it, and the
-// listing of the moves a side may play.
+// listing of the moves a side may play, all on the packed grid a Board keeps.
 //
 // A plain move is two bytes, a row letter A-C and a column digit 1-4 (B2); a targeted
 // move is four, the Figure's cell then the target's (A1C4). Texts are judged on their
@@ -37,15 +37,14 @@ enum class MoveError : std::uint8_t {
     NoTargetCard,       // 4 bytes, the target cell is empty
 };
 
-// The Portuguese text shown to the player (UTF-8). Empty for `None`.
+// The Portuguese text shown to the player (UTF-8). Empty for `None`. Fixed texts: hosts
+// match and translate them, so none may change by a byte.
 std::string_view move_error_message(MoveError error);
 
 // Validates `text` as a move of `side` and, when every check passes, applies it to
 // `grid`. A refused move leaves `grid` untouched. The checks and effects work on the
-// masks of the packed grid, a handful of bit operations with few branches; the Grid form
-// packs, plays and unpacks.
+// masks, a handful of bit operations with few branches.
 MoveError play_move(PackedGrid& grid, std::string_view text, Player side);
-MoveError play_move(Grid& grid, std::string_view text, Player side);
 
 // A move written in the notation: 2 or 4 ASCII characters.
 struct MoveText {
@@ -57,13 +56,9 @@ struct MoveText {
 
 MoveText move_text(const Action& action);
 
-// Every move that play_move accepts for `side`, grouped by source cell in row-major
-// order, a Figure's targets in row-major order behind it.
-FixedList<MoveText, MAX_MOVES> legal_moves(const Grid& grid, Player side);
-
-// The same moves as actions, in the same order. Listed from the masks of the packed grid;
-// the Grid form packs and lists.
+// Every move that play_move accepts for `side`, as actions: grouped by source cell in
+// row-major order, a Figure's targets in row-major order behind it (which is the order
+// of their texts). The order is kept: hosts show the list as it comes.
 FixedList<Action, MAX_MOVES> legal_actions(PackedGrid grid, Player side);
-FixedList<Action, MAX_MOVES> legal_actions(const Grid& grid, Player side);
 
 }  // namespace varno

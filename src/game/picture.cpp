@@ -6,6 +6,8 @@ namespace varno {
 
 namespace {
 
+// A face-up card is six characters wide ("[ AN ]") and the other cells eight, so the
+// columns do not line up: that is the fixed format, not an oversight.
 constexpr std::string_view HEADER = "   1   2   3   4\n";
 constexpr std::string_view FACE_DOWN = "[XXXXXX]";
 constexpr std::string_view EMPTY = "[  --  ]";
@@ -53,10 +55,6 @@ Picture render(PackedGrid grid) {
         out.put('\n');
     }
     return picture;
-}
-
-Picture render(const Grid& grid) {
-    return render(pack(grid));
 }
 
 }  // namespace varno

@@ -10,7 +10,8 @@
 namespace varno {
 
 // The picture of the position: a header line and one line per row; face-down cards
-// are hidden. 98 to 122 ASCII characters, every line ending in "\n".
+// are hidden. 98 to 122 ASCII characters, every line ending in "\n". The format is fixed
+// byte for byte, uneven columns included: hosts and players' scripts read it as it is.
 struct Picture {
     static constexpr std::size_t MAX_SIZE = 122;
     std::array<char, MAX_SIZE> chars{};
@@ -20,6 +21,5 @@ struct Picture {
 };
 
 Picture render(PackedGrid grid);
-Picture render(const Grid& grid);
 
 }  // namespace varno

@@ -1,6 +1,6 @@
 #include "game/saved_state.hpp"
 
-#include "game/board.hpp"
+#include "game/deal.hpp"
 
 namespace varno {
 namespace {

@@ -16,7 +16,9 @@
 
 #include "effects.hpp"
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/fault.hpp"
+#include "game/random.hpp"
 #include "grid_text.hpp"
 
 namespace varno {

@@ -9,10 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "bot/actions.hpp"
 #include "bot/position.hpp"
-#include "game/board.hpp"
+#include "bot/position_hash.hpp"
 #include "effects.hpp"
+#include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/random.hpp"
+#include "grid_forms.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"
 #include "vector_file.hpp"
@@ -82,18 +86,19 @@ TEST(BotActions, PackedGenerationEffectsAndHashMatchTheGridForms) {
         ASSERT_EQ(hashes(position), position_hash(grid, keys));
         for (Player side : {Player::A, Player::B}) {
             const BotActions expected = get_bot_actions(grid, side);
-            std::uint8_t codes[MAX_MOVES];
+            bot_detail::ActionCode codes[MAX_MOVES];
             const unsigned count = bot_detail::generate_actions(
                 position, masks.owned[static_cast<unsigned>(side)], masks.figures, codes);
             ASSERT_EQ(count, expected.size());
-            for (unsigned code = 0; code < 256; ++code) {
+            for (unsigned byte = 0; byte < 256; ++byte) {
+                const bot_detail::ActionCode code{static_cast<std::uint8_t>(byte)};
                 const bool listed = std::find(codes, codes + count, code) != codes + count;
                 ASSERT_EQ(bot_detail::is_action(position, masks.owned[static_cast<unsigned>(side)],
-                                                masks.figures, static_cast<std::uint8_t>(code)),
+                                                masks.figures, code),
                           listed);
             }
             for (unsigned i = 0; i < count; ++i) {
-                ASSERT_EQ(bot_detail::decode_action(codes[i]), expected[i]);
+                ASSERT_EQ(codes[i].action(), expected[i]);
                 Grid after = grid;
                 apply_action(after, expected[i]);
                 bot_detail::Position packed_after{};
@@ -103,6 +108,24 @@ TEST(BotActions, PackedGenerationEffectsAndHashMatchTheGridForms) {
             }
         }
     }
+}
+
+// The key index of each cell content, as the hash's definition and the vectors' keys
+// have it: 0 for every empty cell, 1 + 4 * state + 2 * owner + kind for a card.
+TEST(PositionHash, ContentIndexOfEachContent) {
+    std::set<unsigned> seen;
+    for (Player owner : {Player::A, Player::B}) {
+        for (CardType kind : {CardType::Normal, CardType::Figure}) {
+            EXPECT_EQ(content_index(Cell{CellState::Empty, owner, kind}), 0u);
+            const unsigned up = content_index(Cell{CellState::FaceUp, owner, kind});
+            const unsigned down = content_index(Cell{CellState::FaceDown, owner, kind});
+            EXPECT_EQ(up, 1 + 2 * static_cast<unsigned>(owner) + static_cast<unsigned>(kind));
+            EXPECT_EQ(down, up + 4);
+            seen.insert({up, down});
+        }
+    }
+    EXPECT_EQ(seen, (std::set<unsigned>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(CONTENT_COUNT, 9u);
 }
 
 TEST(PositionHash, PropertiesWithFixedKeys) {

@@ -9,6 +9,7 @@
 
 #include "bot/search.hpp"
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/random.hpp"
 #include "grid_text.hpp"
 #include "reference.hpp"
@@ -147,16 +148,16 @@ void check_round_trips(Score extreme) {
             for (const std::uint32_t depth : {0u, 1u, Entry::MAX_DEPTH}) {
                 for (const std::uint32_t key : {0u, 0xFFFFFFu, 0xA5A5A5u}) {
                     Entry entry{};
-                    entry.store(key, depth, score, bound, 0xFF);
+                    entry.store(key, depth, score, bound, bot_detail::NO_ACTION);
                     EXPECT_TRUE(entry.holds(key));
                     EXPECT_FALSE(entry.holds(key ^ 0x800000));
                     EXPECT_FALSE(entry.holds(key ^ 1));
                     EXPECT_EQ(entry.score(), score);
                     EXPECT_EQ(entry.depth(), depth);
                     EXPECT_EQ(entry.bound(), bound);
-                    EXPECT_EQ(entry.action(), 0xFF);
-                    entry.store(key, depth, score, bound, 0x3B);
-                    EXPECT_EQ(entry.action(), 0x3B);
+                    EXPECT_EQ(entry.action(), bot_detail::NO_ACTION);
+                    entry.store(key, depth, score, bound, bot_detail::ActionCode::aimed(3, 11));
+                    EXPECT_EQ(entry.action(), bot_detail::ActionCode::aimed(3, 11));
                 }
             }
         }
@@ -183,7 +184,8 @@ void check_slots(unsigned bits) {
     const std::uint64_t other = hash ^ (std::uint64_t{1} << bits);
     const std::uint32_t key = 0x012345, other_key = 0x012346;
     EXPECT_EQ(table->occupied_slot<Entry>(hash), nullptr);
-    table->slot_for_store<Entry>(hash).store(key, 7, -12345, Bound::Exact, 0x12);
+    table->slot_for_store<Entry>(hash).store(key, 7, -12345, Bound::Exact,
+                                             bot_detail::ActionCode::aimed(1, 2));
     const Entry* slot = table->occupied_slot<Entry>(other);
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(slot, table->occupied_slot<Entry>(hash));
@@ -193,7 +195,8 @@ void check_slots(unsigned bits) {
     EXPECT_EQ(slot->depth(), 7u);
     // The last slot lies within the block (the sanitized build checks).
     const std::uint64_t last = ~std::uint64_t{0};
-    table->slot_for_store<Entry>(last).store(other_key, 1, 1, Bound::UpperBound, 0);
+    table->slot_for_store<Entry>(last).store(other_key, 1, 1, Bound::UpperBound,
+                                             bot_detail::ActionCode::aimed(0, 0));
     EXPECT_TRUE(table->occupied_slot<Entry>(last)->holds(other_key));
     table->clear();
     EXPECT_EQ(table->occupied_slot<Entry>(hash), nullptr);

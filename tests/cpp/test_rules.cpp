@@ -11,10 +11,13 @@
 #include <string_view>
 #include <vector>
 
-#include "game/board.hpp"
 #include "effects.hpp"
+#include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/moves.hpp"
 #include "game/picture.hpp"
+#include "game/random.hpp"
+#include "grid_forms.hpp"
 #include "grid_text.hpp"
 
 // Counts heap allocations of this thread so that tests can assert that a call makes none.

@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "game/board.hpp"
+#include "game/deal.hpp"
 #include "game/moves.hpp"
 #include "game/saved_state.hpp"
+#include "grid_forms.hpp"
 #include "grid_text.hpp"
 #include "vector_file.hpp"
 

@@ -1,7 +1,7 @@
 """The panic path, on a test build of the module whose faults can be armed from Python.
 
-Run against the build in build/faults (make test does so); the shipped module has no
-`_arm_fault` and these tests refuse to run without it.
+Run against the module in build/cpp/faults (make test-faults does so); the shipped module
+has no `_arm_fault` and these tests refuse to run without it.
 """
 
 import pytest

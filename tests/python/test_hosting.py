@@ -223,6 +223,71 @@ def test_an_import_that_cannot_make_the_move_texts_fails_and_can_be_retried(shim
     assert "internal fault" not in result.stderr
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator is preloaded already")
+def test_an_import_short_of_memory_at_any_allocation_is_a_memory_error_and_can_be_retried(shim):
+    # The module's exec step is run once for each of its allocations, in a forked child
+    # in which exactly that allocation fails: every one must end the import with
+    # MemoryError (never the panic), after which a second import succeeds. A failure
+    # that strikes after the exec step, in the import machinery, leaves it imported.
+    child = """
+        import ctypes, importlib.util, json, os, sys
+        shim = ctypes.CDLL(sys.argv[1])
+        spec = importlib.util.find_spec("varno")
+        module = importlib.util.module_from_spec(spec)  # made here, run in each child
+
+        def attempt(count):
+            shim.fail_allocation_after(count)
+            try:
+                spec.loader.exec_module(module)
+                outcome = "imported"
+            except MemoryError:
+                outcome = "MemoryError"
+            except BaseException as error:
+                outcome = type(error).__module__ + "." + type(error).__name__
+            if shim.fail_allocation_after(0) != 0:
+                return "untouched"  # the exec step made fewer allocations than count
+            again = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(again)
+            board = again.Board()
+            assert again.__all__ == ["Player", "CardType", "Board"]
+            assert len(board.get_legal_moves(again.Player.A)) == 26
+            return outcome
+
+        outcomes = {}
+        for count in range(1, 20000):
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.close(read_end)
+                try:
+                    outcome = attempt(count)
+                except BaseException as error:
+                    outcome = "retry failed: " + repr(error)
+                os.write(write_end, outcome.encode())
+                os._exit(0)
+            os.close(write_end)
+            with os.fdopen(read_end) as pipe:
+                outcome = pipe.read() or "crashed"
+            os.waitpid(pid, 0)
+            if outcome == "untouched":
+                break
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        print(json.dumps(outcomes))
+    """
+    env = dict(os.environ, PYTHONMALLOC="malloc", LD_PRELOAD=str(shim))
+    result = run_child(child, str(shim), env=env)
+    assert result.returncode == 0, result.stderr[-2000:]
+    outcomes = json.loads(result.stdout)
+    assert outcomes.pop("MemoryError", 0) > 150, result.stdout  # the move texts alone are 157
+    outcomes.pop("imported", None)
+    if sys.version_info[:3] == (3, 13, 0):
+        # This interpreter corrupts a class's dict when growing it fails while it makes
+        # the class, and crashes on its next insertion: its fault, not the module's.
+        assert outcomes.pop("crashed", 0) <= 2, result.stdout
+    assert outcomes == {}, result.stdout
+    assert "internal fault" not in result.stderr
+
+
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine holds freed memory")
 def test_a_thread_pool_asking_the_bot_keeps_memory_bounded():
     result = run_child("""

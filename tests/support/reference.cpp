@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "grid_forms.hpp"
+
 namespace varno {
 
 using namespace bot_detail;
@@ -83,15 +85,6 @@ BotActions get_bot_actions(const Grid& grid, Player side) {
     return actions;
 }
 
-std::uint8_t content_index(const Cell& cell) {
-    if (cell.state == CellState::Empty) {
-        return 0;
-    }
-    return static_cast<std::uint8_t>(1 + 4 * static_cast<unsigned>(cell.state) +
-                                     2 * static_cast<unsigned>(cell.owner) +
-                                     static_cast<unsigned>(cell.kind));
-}
-
 std::uint64_t position_hash(const Grid& grid, const ZobristKeys& keys) {
     std::uint64_t hash = 0;
     for (unsigned row = 0; row < ROWS; ++row) {
@@ -133,7 +126,7 @@ std::optional<TableEntry> read_entry(const TranspositionTable& table, std::uint6
     if (slot == nullptr || !slot->holds(key)) {
         return std::nullopt;
     }
-    return TableEntry{slot->depth(), slot->score(), slot->bound(), decode_action(slot->action())};
+    return TableEntry{slot->depth(), slot->score(), slot->bound(), slot->action().action()};
 }
 
 }  // namespace

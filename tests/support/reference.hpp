@@ -33,10 +33,7 @@ BotActions get_bot_actions(const Grid& grid, Player side);
 
 // ---- Hashing ----------------------------------------------------------------------
 
-// The content index of a cell: 0 when empty, else 1 + 4*state + 2*owner + kind.
-std::uint8_t content_index(const Cell& cell);
-
-// The XOR of the keys of the twelve cells' contents.
+// The XOR of the keys of the twelve cells' contents (content_index, bot/zobrist.hpp).
 std::uint64_t position_hash(const Grid& grid, const ZobristKeys& keys);
 
 // ---- The search on grids ------------------------------------------------------------

@@ -1,4 +1,4 @@
-#include "game/board.hpp"
+#include "game/deal.hpp"
 
 #include "game/random.hpp"
 
