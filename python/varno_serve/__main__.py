@@ -11,7 +11,7 @@ import os
 import signal
 import sys
 
-from .limits import Limits, parse_limit, parse_network
+from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
 from .store import StoreURLError, check_store_url
 
@@ -113,7 +113,7 @@ async def _serve(args: argparse.Namespace) -> None:
     from .origins import Origins
     from .store import open_store
     from .web import make_app
-    from .web.logs import MAX_FIELD_SIZE, MAX_LINE_SIZE, AccessLog, quiet_malformed_requests
+    from .web.logs import MAX_FIELD_SIZE, MAX_LINE_SIZE, access_log, quiet_malformed_requests
 
     limits: Limits = args.limits
     store = await open_store(args.store)
@@ -133,7 +133,8 @@ async def _serve(args: argparse.Namespace) -> None:
         exempt=[str(network) for network in args.trusted_proxy],
     )
     quiet_malformed_requests()
-    runner = GuardedAppRunner(app, guard, handle_signals=False, access_log_class=AccessLog,
+    runner = GuardedAppRunner(app, guard, handle_signals=False,
+                              access_log_class=access_log(ClientAddresses(args.trusted_proxy)),
                               max_line_size=MAX_LINE_SIZE, max_field_size=MAX_FIELD_SIZE,
                               shutdown_timeout=SHUTDOWN_SECONDS)
     await runner.setup()

@@ -89,3 +89,23 @@ def test_the_log_stays_small_under_long_requests(tmp_path: Path) -> None:
     agent = next(line for line in lines if '"uuu' in line)
     assert f'"{"u" * LOGGED_CHARACTERS}...(+{7000 - LOGGED_CHARACTERS})"' in agent
     assert '"r\\"r\\"r' in agent   # quotes escaped: the fields stay apart
+
+
+def test_behind_a_trusted_proxy_the_log_names_the_client(tmp_path: Path) -> None:
+    server = ServerProcess(tmp_path / "rooms.db", options=["--trusted-proxy", "127.0.0.1"])
+
+    async def ask() -> None:
+        async with aiohttp.ClientSession(server.url) as session:
+            # The proxy appends the address it was connected from; what the client
+            # wrote before it is its own to forge and is not believed.
+            async with session.get("/api/rooms", headers={
+                    "X-Forwarded-For": "198.51.100.7, 203.0.113.9"}) as response:
+                assert response.status == 200
+
+    try:
+        asyncio.run(asyncio.wait_for(ask(), 30))
+        settled_size(server.log, 1)
+    finally:
+        server.stop()
+    line = next(line for line in server.log.read_text().splitlines() if "aiohttp.access" in line)
+    assert ' 203.0.113.9 via 127.0.0.1 "GET /api/rooms HTTP/1.1" 200 ' in line, line

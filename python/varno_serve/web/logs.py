@@ -12,11 +12,13 @@ its client's fault: aiohttp logs it as an error with its traceback, which
 from __future__ import annotations
 
 import logging
-from typing import Final
+from typing import ClassVar, Final
 
 from aiohttp.abc import AbstractAccessLogger
 from aiohttp.http_exceptions import HttpProcessingError
 from aiohttp.web import BaseRequest, StreamResponse
+
+from ..limits import ClientAddresses
 
 # The longest request line aiohttp takes: the API's paths are under 60 characters (a
 # room's identifier is at most 32).
@@ -48,20 +50,39 @@ def _escaped(c: str) -> str:
 
 class AccessLog(AbstractAccessLogger):
     """One line a request, in the shape of aiohttp's own (the time is the log record's):
-    ``ADDRESS "METHOD PATH HTTP/1.1" STATUS BYTES "REFERER" "USER-AGENT"``."""
+    ``ADDRESS "METHOD PATH HTTP/1.1" STATUS BYTES "REFERER" "USER-AGENT"``, where the
+    address behind a trusted proxy is ``CLIENT via PROXY`` (see ``access_log``)."""
+
+    addresses: ClassVar[ClientAddresses] = ClientAddresses()
 
     def log(self, request: BaseRequest, response: StreamResponse, time: float) -> None:
         version = request.version
         self.logger.info(
-            '%s "%s %s HTTP/%d.%d" %d %d "%s" "%s"', request.remote or "-",
+            '%s "%s %s HTTP/%d.%d" %d %d "%s" "%s"', self._client(request),
             shown(request.method), shown(request.raw_path), version.major, version.minor,
             response.status, response.body_length,
             shown(request.headers.get("Referer", "-")),
             shown(request.headers.get("User-Agent", "-")))
 
+    def _client(self, request: BaseRequest) -> str:
+        """Who sent ``request``: the connection's peer, or behind a trusted proxy the
+        client it forwards for (as the limits count it), then ``via`` the proxy."""
+        peer = request.remote or "-"
+        if not self.addresses.trusts(request.remote):
+            return peer
+        client = self.addresses.client(request.remote,
+                                       request.headers.getall("X-Forwarded-For", ()))
+        return f"{shown(client)} via {peer}"
+
     @property
     def enabled(self) -> bool:
         return self.logger.isEnabledFor(logging.INFO)
+
+
+def access_log(addresses: ClientAddresses) -> type[AccessLog]:
+    """``AccessLog`` naming the clients behind ``addresses``' trusted proxies (aiohttp
+    makes the access logger itself, from its class)."""
+    return type("AccessLog", (AccessLog,), {"addresses": addresses})
 
 
 class MalformedRequests(logging.Filter):
