@@ -8,6 +8,7 @@ import asyncio
 import contextlib
 import json
 import logging
+import subprocess
 import sys
 import time
 from collections.abc import AsyncIterator, Iterator
@@ -19,7 +20,7 @@ import aiohttp
 import pytest
 from pg_fixtures import own_postgres, pg_dsn, postgres_server  # noqa: F401
 from serve_helpers import LOOPBACK, UNLIMITED, ServerProcess
-from services import PostgresServer
+from services import PostgresServer, free_port
 from varno_serve.__main__ import build_parser
 from varno_serve.bots import PoolBots
 from varno_serve.events import LocalEvents
@@ -302,6 +303,15 @@ async def status_of(session: aiohttp.ClientSession, method: str, path: str,
 
 
 class TestAServerAndItsDatabase:
+    def test_a_server_whose_database_is_out_of_reach_does_not_start(self) -> None:
+        nowhere = f"postgresql://varno:{SECRET}@{LOOPBACK}:{free_port()}/varno?timeout=1"
+        began = time.monotonic()
+        done = subprocess.run([sys.executable, "-m", "varno_serve", "--port", "0",
+                               "--store", nowhere], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 1 and time.monotonic() - began < 30
+        assert "varno-serve: postgresql://varno:***@" in done.stderr
+        assert SECRET not in done.stderr + done.stdout
+
     def test_requests_while_the_database_is_down_get_503_and_nothing_is_lost(
             self, own_postgres: PostgresServer, tmp_path: Path) -> None:
         server = ServerProcess(tmp_path / "node.db",
