@@ -10,7 +10,8 @@
 # make test-serve-api  the web server's API tests on the newest Python (no browser, no crash)
 # make test-python-all the Python tests on every Python >= 3.12 (.venv/, .venv-3.X/)
 # make test-faults     the panic path, on a test module whose faults can be armed from Python
-# make test-serve      the web server's tests on every Python, a browser game on the newest
+# make test-serve      the web server's tests on every Python, a browser game on the newest,
+#                      and the cluster's (tests/cluster) against PostgreSQL and Redis servers
 # make sanitize        the C++ tests and the newest Python's tests on an ASan + UBSan build
 # make fuzz            each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench           the benchmarks (not part of the tests)
@@ -93,10 +94,13 @@ venvs: $(VENV_STAMPS)
 play: venv
 	$(VENV)/bin/varno-play $(ARGS)
 
-# $(call serve_extra,VENV): installs the libraries of the extra "serve" (as pyproject.toml
+# $(call extra_of,VENV,EXTRA): installs the libraries of the extra EXTRA (as pyproject.toml
 # lists them) into VENV, whose package was installed without its dependencies.
-serve_extra = $(1)/bin/python -m pip install --quiet --disable-pip-version-check \
-	$$($(1)/bin/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["serve"])')
+extra_of = $(1)/bin/python -m pip install --quiet --disable-pip-version-check \
+	$$($(1)/bin/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["$(2)"])')
+# The web server's libraries; and those of several nodes on PostgreSQL and Redis.
+serve_extra = $(call extra_of,$(1),serve)
+cluster_extra = $(call extra_of,$(1),cluster)
 
 serve: venv
 	$(call serve_extra,$(VENV))
@@ -132,9 +136,11 @@ test-python-all: venvs
 # benchmark and probe (bench/serve) under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
-	$(call serve_extra,$(VENV))
+	$(call cluster_extra,$(VENV))
+	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
 	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
 	    bench/serve
+	MYPYPATH=python:tests/serve:tests/cluster $(VENV)/bin/python -m mypy --strict $(CLUSTER_TYPED_TESTS)
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through the test build's module whose faults can be armed from Python.
@@ -258,17 +264,27 @@ fuzz: venv
 
 # The web server: its API, WebSocket and crash tests on every interpreter, and a game in
 # Debian's headless Chromium (driven by Playwright) on the newest; the screenshot of the
-# board is kept in build/serve-browser.png.
+# board is kept in build/serve-browser.png. Then, on every interpreter with the extra
+# "cluster", the tests of several nodes (tests/cluster) against PostgreSQL and Redis
+# servers of their own, from Debian's packages, on loopback (data under build/).
 SERVE_TEST_REQUIREMENTS := tests/serve/requirements.txt
+CLUSTER_DEBIAN_PACKAGES := postgresql redis-server
+# The cluster's tests checked by mypy --strict (test-types).
+CLUSTER_TYPED_TESTS := tests/cluster/services.py tests/cluster/pg_fixtures.py \
+	tests/cluster/test_store.py tests/cluster/test_store_pg.py
 test-serve: venvs
-	$(call debian,chromium)
+	$(call debian,chromium $(CLUSTER_DEBIAN_PACKAGES))
 	$(foreach py,$(PYTHONS),$(call serve_extra,$(call venv_of,$(py)))$(newline)\
 	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)\
 	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/serve \
-	    $(if $(filter $(py),$(NEWEST)),,--ignore tests/serve/test_browser.py)$(newline))
+	    $(if $(filter $(py),$(NEWEST)),,--ignore tests/serve/test_browser.py)$(newline)\
+	$(call cluster_extra,$(call venv_of,$(py)))$(newline)\
+	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/cluster$(newline))
 
 # The web server's API tests on the newest interpreter: tests/serve without the browser
-# and crash tests (part of make check; make test runs them all through test-serve).
+# and crash tests (part of make check; make test runs them all through test-serve). The
+# cluster's tests are left to test-serve: they start database servers from Debian's
+# packages (installed if missing), which the edit loop should neither wait for nor need.
 test-serve-api: venv
 	$(call serve_extra,$(VENV))
 	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)

@@ -13,7 +13,7 @@ import sys
 
 from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
-from .store import StoreURLError, check_store_url
+from .store import StoreUnavailable, StoreURLError, check_store_url, shown_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
 MAX_WORKERS = 64
@@ -72,7 +72,10 @@ def build_parser() -> argparse.ArgumentParser:
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--store", type=_store, default=DEFAULT_STORE, metavar="URL",
                        help="where the rooms are kept: sqlite://PATH, e.g. "
-                       f"sqlite:///srv/varno/rooms.db (default: {DEFAULT_STORE})")
+                       "sqlite:///srv/varno/rooms.db, or a PostgreSQL database shared by "
+                       "several servers, postgresql://USER@HOST:PORT/DB[?pool_size=N&"
+                       "timeout=SECONDS] (the cluster extra; a password is best given in "
+                       f"PGPASSWORD or ~/.pgpass) (default: {DEFAULT_STORE})")
     where.add_argument("--db", type=_sqlite_path, dest="store", metavar="PATH",
                        help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
@@ -143,7 +146,8 @@ async def _serve(args: argparse.Namespace) -> None:
         await site.start()
         for host, port, *_ in runner.addresses:
             shown = f"[{host}]" if ":" in host else host
-            print(f"varno-serve: http://{shown}:{port}/ (rooms in {args.store})", flush=True)
+            print(f"varno-serve: http://{shown}:{port}/ (rooms in {shown_url(args.store)})",
+                  flush=True)
         hint = listening_hint(args.host, args.allowed_host)
         if hint is not None:
             print(f"varno-serve: {hint}", file=sys.stderr, flush=True)
@@ -175,7 +179,7 @@ def main(argv: list[str] | None = None) -> int:
     # The access log shows method, path and status; seat secrets travel in bodies only.
     try:
         asyncio.run(_serve(args))
-    except OSError as failure:
+    except (OSError, StoreUnavailable) as failure:
         print(f"varno-serve: {failure}", file=sys.stderr)
         return 1
     return 0

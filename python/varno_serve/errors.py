@@ -77,3 +77,13 @@ class Busy(Refusal):
     def __init__(self, message: str, retry_after: float) -> None:
         super().__init__(message)
         self.retry_after = retry_after
+
+
+class Unavailable(Refusal):
+    """A part the request needs (the store) cannot be reached now; nothing was changed
+    that the answer would acknowledge, and the request may be sent again after
+    ``retry_after`` seconds."""
+
+    def __init__(self, message: str, retry_after: float) -> None:
+        super().__init__(message)
+        self.retry_after = retry_after

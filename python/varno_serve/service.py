@@ -18,6 +18,15 @@ How a change goes through, and why it is safe:
   in the bot's queue stays in the cache while it waits and counts against that bound;
   there are at most ``pending_searches`` of them, which ``Limits`` keeps within
   ``rooms_in_memory``;
+* a store shared with other processes (``RoomStore.shared``: several server nodes on
+  one database) may hold a newer version of a room than the one in memory: before a
+  change, and before a read is answered, the store is asked for the room's version
+  (``RoomStore.version``, one indexed read) and the room read again if it differs, so
+  a move made on another node is never missed (and a change made meanwhile is refused by
+  the compare-and-set). A room just read from the store is not asked about again;
+* a store out of reach (``StoreUnavailable``) refuses the request as a whole: what was
+  not stored is not acknowledged, and a commit whose outcome is unknown leaves the room
+  to be read again;
 * rooms untouched for ``room_days`` are deleted from the store by a sweep, at start and
   then every ``SWEEP_SECONDS``, ``SWEEP_BATCH`` at a time, and dropped from memory.
 """
@@ -132,11 +141,18 @@ class RoomService:
 
     async def room(self, room_id: str) -> Room:
         """The room as last committed; ``NotFound`` if there is none."""
-        entry = await self._entry(room_id)
+        entry, fresh = await self._entry(room_id)
         try:
-            if entry.room is not None:
-                return entry.room
+            room = entry.room
+            if room is not None:
+                if fresh or not self.store.shared:
+                    return room
+                if await self.store.version(room_id) == room.version:
+                    return room
             async with entry.lock:
+                if room is not None and entry.room is room:
+                    # Changed (or deleted) by another process: read again.
+                    entry.room = None
                 return await self._current(room_id, entry)
         finally:
             self._release(entry)
@@ -212,7 +228,7 @@ class RoomService:
         for waiting in listed:
             self._taken_up = waiting
             try:
-                entry = await self._entry(waiting.room_id)
+                entry, _ = await self._entry(waiting.room_id)
             except NotFound:
                 continue
             except Exception:
@@ -289,10 +305,11 @@ class RoomService:
 
     # -- the cache, the locks and the commit ---------------------------------------------
 
-    async def _entry(self, room_id: str) -> _Entry:
+    async def _entry(self, room_id: str) -> tuple[_Entry, bool]:
         """The room's entry, loaded if it is not in memory, counted as used: every call
-        is paired with ``_release``. ``NotFound`` (and nothing kept) if there is no such
-        room."""
+        is paired with ``_release``; and whether this call read it from the store.
+        ``NotFound`` (and nothing kept) if there is no such room."""
+        fresh = False
         entry = self._entries.get(room_id)
         if entry is None:
             if ROOM_ID.fullmatch(room_id) is None:
@@ -305,10 +322,11 @@ class RoomService:
             if entry is None:
                 entry = _Entry(Room.from_stored(stored))
                 self._entries[room_id] = entry
+                fresh = True
         self._entries.move_to_end(room_id)
         entry.users += 1
         self._trim()
-        return entry
+        return entry, fresh
 
     def _release(self, entry: _Entry) -> None:
         entry.users -= 1
@@ -328,10 +346,15 @@ class RoomService:
 
     @asynccontextmanager
     async def _changing(self, room_id: str) -> AsyncIterator[tuple[_Entry, Room]]:
-        """The room's entry and room, under the room's lock."""
-        entry = await self._entry(room_id)
+        """The room's entry and room, under the room's lock (as stored, if the store is
+        shared)."""
+        entry, fresh = await self._entry(room_id)
         try:
             async with entry.lock:
+                room = entry.room
+                if self.store.shared and not fresh and room is not None \
+                        and await self.store.version(room_id) != room.version:
+                    entry.room = None
                 yield entry, await self._current(room_id, entry)
         finally:
             self._release(entry)

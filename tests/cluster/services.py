@@ -58,8 +58,9 @@ class PostgresServer:
     """A PostgreSQL server with its data in ``folder``: ``dsn`` names its database."""
 
     def __init__(self, folder: Path, port: int | None = None) -> None:
-        self.folder = folder
-        self.data = folder / "data"
+        # Absolute: the server runs in it, and names its files from it.
+        self.folder = folder.resolve()
+        self.data = self.folder / "data"
         self.port = port if port is not None else free_port()
         self.process: subprocess.Popen[bytes] | None = None
         self._user: str | None = "postgres" if os.geteuid() == 0 else None
@@ -133,13 +134,37 @@ class PostgresServer:
             check=True, capture_output=True, text=True)
         return done.stdout
 
-    def kill(self) -> None:
-        """SIGKILL to the server's process group (postmaster and backends): a crash."""
-        if self.process is not None:
+    def processes(self) -> list[int]:
+        """The postmaster and its children (backends and helpers). Each backend is a
+        session of its own (PostgreSQL calls setsid in every child), so the postmaster's
+        process group holds the postmaster alone."""
+        if self.process is None:
+            return []
+        found = [self.process.pid]
+        with contextlib.suppress(OSError):
+            for task in Path(f"/proc/{self.process.pid}/task").iterdir():
+                found.extend(int(pid) for pid in (task / "children").read_text().split())
+        return found
+
+    def _signal_all(self, signum: int) -> None:
+        for pid in self.processes():
             with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGKILL)
+                os.kill(pid, signum)
+
+    def kill(self) -> None:
+        """SIGKILL to the postmaster and every backend at once: a crash."""
+        if self.process is not None:
+            self._signal_all(signal.SIGKILL)
             self.process.wait()
             self.process = None
+
+    def pause(self) -> None:
+        """SIGSTOP to the postmaster and its backends: a server that takes connections
+        and statements and answers none (``resume`` ends it)."""
+        self._signal_all(signal.SIGSTOP)
+
+    def resume(self) -> None:
+        self._signal_all(signal.SIGCONT)
 
     def stop(self) -> None:
         """A fast, clean shutdown (SIGINT), then SIGKILL if it takes over 10 s."""

@@ -176,10 +176,12 @@ class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process. Its limits
     are ``limits`` (by default none to speak of) and then the defaults; ``options`` are
     added to its command line and, if ``files`` is given, it has that limit of open
-    files."""
+    files. Its rooms are in the SQLite file ``db``, or in ``store`` (a store URL) if
+    given, its log beside ``db`` either way."""
 
     def __init__(self, db: Path, *, workers: int = 1, options: Sequence[str] = (),
-                 limits: dict[str, float] = UNLIMITED, files: int | None = None) -> None:
+                 limits: dict[str, float] = UNLIMITED, files: int | None = None,
+                 store: str | None = None) -> None:
         def limit_files() -> None:
             if files is not None:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
@@ -189,7 +191,8 @@ class ServerProcess:
         with self.log.open("a") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
-                 "--db", str(db), "--bot-workers", str(workers),
+                 *(["--db", str(db)] if store is None else ["--store", store]),
+                 "--bot-workers", str(workers),
                  *(f"--limit={name}={value}" for name, value in limits.items()), *options],
                 stdout=subprocess.PIPE, stderr=log, text=True, preexec_fn=limit_files,
             )

@@ -30,7 +30,8 @@ class TestCommandLine:
         assert parser.parse_args(["--store", "sqlite:///srv/r.db"]).store == "sqlite:///srv/r.db"
 
     @pytest.mark.parametrize("argv", [
-        ["--store", "postgres://x/y"], ["--store", "rooms.db"], ["--store", "sqlite://"],
+        ["--store", "mysql://x/y"], ["--store", "rooms.db"], ["--store", "sqlite://"],
+        ["--store", "postgresql://x/y?pool_size=0"],
         ["--db", "a.db", "--store", "sqlite://b.db"],
     ])
     def test_a_store_that_cannot_be_is_a_usage_error(self, argv: list[str],

@@ -23,25 +23,8 @@ from varno_serve.store.sqlite import SqliteRoomStore
 
 
 class TestTheSweep:
-    async def test_the_store_deletes_the_oldest_rooms_a_batch_at_a_time(
-            self, tmp_path: Path) -> None:
-        now = [1000.0]
-        store = SqliteRoomStore(tmp_path / "rooms.db", clock=lambda: now[0])
-        made = [Room.for_humans(f"old{n}") for n in range(7)]
-        rooms = [room for room, _, _ in made]
-        for room in rooms:
-            await store.create(room.to_stored())
-            now[0] += 1
-        now[0] = 5000.0
-        await store.create(Room.for_humans("new")[0].to_stored())
-        rooms[3].join(made[3][2])                             # touched: kept
-        assert await store.update(rooms[3].to_stored())
-
-        batches = [await store.delete_untouched(2000.0, 3) for _ in range(3)]
-        assert batches == [["old0", "old1", "old2"], ["old4", "old5", "old6"], []]
-        for room_id in ("old3", "new"):
-            assert await store.load(room_id) is not None
-        await store.close()
+    # The store's own batches (the oldest first, a room touched since kept) are tested on
+    # every backend in tests/cluster/test_store.py.
 
     async def test_rooms_untouched_for_room_days_leave_the_store_and_the_memory(
             self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:

@@ -75,7 +75,9 @@ def _create_private(path: Path) -> None:
 
 
 class SqliteRoomStore:
-    """Rooms in a SQLite database file (``RoomStore``)."""
+    """Rooms in a SQLite database file (``RoomStore``), for one server process."""
+
+    shared = False
 
     def __init__(self, path: str | Path, clock: Callable[[], float] = time.time) -> None:
         self.path = Path(path)
@@ -161,6 +163,15 @@ class SqliteRoomStore:
     async def delete_untouched(self, before: float, limit: int) -> list[str]:
         return await self._run(self._delete_untouched, before, limit)
 
+    async def version(self, room_id: str) -> int | None:
+        return await self._run(self._version, room_id)
+
+    async def healthy(self) -> bool:
+        try:
+            return await self._run(self._healthy)
+        except Exception:
+            return False
+
     async def close(self) -> None:
         await self._run(self._db.close)
         self._thread.shutdown(wait=True)
@@ -181,6 +192,13 @@ class SqliteRoomStore:
         return StoredRoom(room_id=row[0], version=row[1], board=row[2], host=row[3], mode=row[4],
                           free_seat=row[5], bot_to_move=bool(row[6]), over=bool(row[7]),
                           moves=row[8], bot_due=row[9])
+
+    def _version(self, room_id: str) -> int | None:
+        row = self._db.execute("SELECT version FROM rooms WHERE id = ?", (room_id,)).fetchone()
+        return None if row is None else int(row[0])
+
+    def _healthy(self) -> bool:
+        return bool(self._db.execute("SELECT 1").fetchone() == (1,))
 
     def _update(self, room: StoredRoom) -> bool:
         cursor = self._db.execute(

@@ -14,6 +14,7 @@ from aiohttp import WSCloseCode, WSMsgType, web
 from ..errors import NotFound, TooMany
 from ..events import Feed
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH
+from ..store import StoreUnavailable
 from .bodies import BODY_LIMIT, new_room, read_json, text_field
 from .context import client_of, context
 
@@ -106,6 +107,10 @@ async def watch_room(request: web.Request) -> web.WebSocketResponse:
             room = await service.room(room_id)
         except NotFound:
             await ws.close()
+            return ws
+        except StoreUnavailable:
+            # Upgraded already: the client is told to come back (1013), as a 503 would.
+            await ws.close(code=WSCloseCode.TRY_AGAIN_LATER, message=b"try again later")
             return ws
         feed.offer(room.version, room.public_json())
         pump = asyncio.create_task(_pump(feed, ws))

@@ -24,9 +24,11 @@ from ..errors import (
     TooLarge,
     TooMany,
     TooSlow,
+    Unavailable,
     Unreadable,
     Unsupported,
 )
+from ..store import StoreUnavailable
 from .bodies import check_type
 from .context import client_of, context, scheme_of
 
@@ -47,7 +49,11 @@ STATUS: Final[dict[type[Refusal], int]] = {
     Refused: 422,
     TooMany: 429,
     Busy: 503,
+    Unavailable: 503,
 }
+
+# What a client is told when the store cannot be reached.
+STORE_DOWN: Final = "the rooms cannot be reached just now; nothing was changed; try again shortly"
 
 SAFETY_HEADERS: Final = {
     "X-Content-Type-Options": "nosniff",
@@ -76,7 +82,7 @@ def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
         response = _error(status, refusal.message)
     else:
         response = web.Response(status=status, text=f"{refusal.message}\n")
-    if isinstance(refusal, (TooMany, Busy)):
+    if isinstance(refusal, (TooMany, Busy, Unavailable)):
         response.headers["Retry-After"] = str(max(1, math.ceil(refusal.retry_after)))
     return response
 
@@ -131,9 +137,13 @@ async def same_origin(request: web.Request, handler: Handler) -> web.StreamRespo
 @web.middleware
 async def errors(request: web.Request, handler: Handler) -> web.StreamResponse:
     """Refusals with their status, as JSON ``{"error": ...}`` under /api/ and as text
-    elsewhere; a client gone midway is no error of the server's."""
+    elsewhere; the store out of reach is 503 (``Unavailable``); a client gone midway is
+    no error of the server's."""
     try:
         return await handler(request)
+    except StoreUnavailable as down:
+        log.warning("%s %s: the store is unavailable (%s)", request.method, request.path, down)
+        return _refusal(request, Unavailable(STORE_DOWN, down.retry_after))
     except Refusal as refusal:
         if isinstance(refusal, CLOSE_AFTER):
             return await _send_and_close(request, _refusal(request, refusal))

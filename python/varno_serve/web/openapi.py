@@ -37,6 +37,7 @@ from ..errors import (
     TooLarge,
     TooMany,
     TooSlow,
+    Unavailable,
     Unsupported,
 )
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, ROOM_ID
@@ -94,7 +95,7 @@ def _refusals(*reasons: Why, media: str = JSON) -> Responses:
     responses: Responses = {}
     for status, whys in sorted(by_status.items()):
         text = "; ".join(why for _, why in whys)
-        retry = any(issubclass(kind, (TooMany, Busy)) for kind, _ in whys)
+        retry = any(issubclass(kind, (TooMany, Busy, Unavailable)) for kind, _ in whys)
         headers = {"Retry-After": _ref("Retry-After", "headers")} if retry else None
         schema = _ref("Error") if media == JSON else {"type": "string"}
         responses[str(status)] = _answer(text[0].upper() + text[1:] + ".", media, schema, headers)
@@ -130,6 +131,11 @@ BODY: Final[tuple[Why, ...]] = (
     (TooLarge, f"the body is over {BODY_LIMIT} bytes; the connection is closed"),
 )
 NO_ROOM: Final[Why] = (NotFound, "no such room")
+# What a request that reads or writes the store may be refused for.
+STORE_DOWN: Final[Why] = (Unavailable, "the store cannot be reached just now (its database "
+                          "is down, or did not answer in time): nothing is acknowledged (read "
+                          "the room again before repeating a change); try again after "
+                          "`Retry-After` seconds")
 
 
 def _operation(operation_id: str, summary: str, answers: Responses, *,
@@ -139,7 +145,7 @@ def _operation(operation_id: str, summary: str, answers: Responses, *,
                description: str | None = None) -> Schema:
     """An operation: its ``answers``, then the refusals of every request (``EVERY``),
     of every body (``BODY``, if it takes one) and its own ``refusals``, as ``media``;
-    ``stored``: it reads the store, which may fail (500). ``room``: its path names a
+    ``stored``: it reads the store, which may fail (500) or be out of reach (503). ``room``: its path names a
     room (the parameter ``room``)."""
     operation: Schema = {"operationId": operation_id, "summary": summary, "tags": [tag]}
     if description is not None:
@@ -151,7 +157,7 @@ def _operation(operation_id: str, summary: str, answers: Responses, *,
     if body is not None:
         operation["requestBody"] = {"required": body_required, "content": {JSON: {"schema": body}}}
     responses = {**answers, **_refusals(*EVERY, *(BODY if body is not None else ()), *refusals,
-                                        media=media)}
+                                        *((STORE_DOWN,) if stored else ()), media=media)}
     if stored:
         responses.update(_failure(media))
     operation["responses"] = dict(sorted(responses.items()))
@@ -262,7 +268,9 @@ def _paths() -> dict[str, Schema]:
             {"101": {**_answer("The connection is a WebSocket. The server sends text "
                                "messages, each a `State` (the newest only: a slow reader "
                                "skips states), the first at once; what the client sends "
-                               "is read and ignored. The server pings every 30 s.", None),
+                               "is read and ignored. The server pings every 30 s. If the "
+                               "store cannot be reached once the connection is a WebSocket, "
+                               "it is closed with 1013 (try again later).", None),
                      "x-messages": state}},
             refusals=(NO_ROOM, (Invalid, "not a WebSocket handshake")), room=True,
             description="A WebSocket upgrade (`Upgrade: websocket`, `Connection: Upgrade`, "
