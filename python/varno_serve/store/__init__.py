@@ -89,6 +89,9 @@ class RoomStore(Protocol):
         (seconds since the epoch), the oldest first, in one short transaction; their
         identifiers. A sweep calls it until it deletes fewer than ``limit``."""
 
+    async def healthy(self) -> bool:
+        """Whether the store answers now (a cheap query; False rather than an error)."""
+
     async def close(self) -> None: ...
 
 

@@ -161,11 +161,23 @@ class SqliteRoomStore:
     async def delete_untouched(self, before: float, limit: int) -> list[str]:
         return await self._run(self._delete_untouched, before, limit)
 
+    async def healthy(self) -> bool:
+        try:
+            await self._run(self._probe)
+        except (sqlite3.Error, RuntimeError):
+            # RuntimeError: the store's thread was shut down (the store is closed).
+            return False
+        return True
+
     async def close(self) -> None:
         await self._run(self._db.close)
         self._thread.shutdown(wait=True)
 
     # -- on the store's thread ---------------------------------------------------------
+
+    def _probe(self) -> None:
+        """Reads the file (the first page of the rooms' table), as a request would."""
+        self._db.execute("SELECT 1 FROM rooms LIMIT 1").fetchall()
 
     def _create(self, room: StoredRoom) -> None:
         self._db.execute(
