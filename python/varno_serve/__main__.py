@@ -11,11 +11,13 @@ import os
 import signal
 import sys
 
+from .events import check_events_url
 from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
 from .store import StoreURLError, check_store_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
+CLUSTER_HINT = "pip install 'varno[cluster]'"
 MAX_WORKERS = 64
 DEFAULT_STORE = "sqlite://varno-serve.db"
 # On SIGTERM, how long requests under way may take to end (the bot's workers are ended
@@ -47,6 +49,13 @@ def _store(text: str) -> str:
     try:
         return check_store_url(text)
     except StoreURLError as wrong:
+        raise argparse.ArgumentTypeError(str(wrong)) from None
+
+
+def _events(text: str) -> str:
+    try:
+        return check_events_url(text)
+    except ValueError as wrong:
         raise argparse.ArgumentTypeError(str(wrong)) from None
 
 
@@ -84,6 +93,10 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
+    parser.add_argument("--events", type=_events, metavar="URL",
+                        help="a Redis server (redis://HOST:PORT/N) through which every "
+                        "state stored goes to the watchers of every node sharing the store "
+                        f"(needs {CLUSTER_HINT}; default: this process's watchers only)")
     parser.add_argument("--node", type=_node, metavar="NAME",
                         help="this node's name in /healthz and /metrics (default: HOST:PORT)")
     defaults = Limits()
@@ -117,7 +130,7 @@ async def _serve(args: argparse.Namespace) -> None:
 
     from .bots import PoolBots, bot_pool
     from .connections import ConnectionGuard, GuardedAppRunner
-    from .events import LocalEvents
+    from .events import Events, LocalEvents
     from .health import Health
     from .metrics import CountingStore, Metrics
     from .origins import Origins
@@ -132,7 +145,12 @@ async def _serve(args: argparse.Namespace) -> None:
     store = CountingStore(await open_store(args.store), metrics)
     bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches,
                     workers=args.bot_workers, observer=metrics)
-    events = LocalEvents()
+    events: Events
+    if args.events is not None:
+        from .events_redis import RedisEvents
+        events = RedisEvents(args.events, metrics)
+    else:
+        events = LocalEvents()
     service = RoomService(store, events, bots, rooms_in_memory=limits.rooms_in_memory,
                           room_days=limits.room_days)
     origins = Origins(args.host, args.allowed_host, args.allowed_origin)
@@ -190,6 +208,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"varno-serve needs the serve extra; install it with: {INSTALL_HINT}",
               file=sys.stderr)
         return 2
+    if args.events is not None:
+        try:
+            import redis  # noqa: F401
+        except ImportError:
+            print(f"--events needs the cluster extra; install it with: {CLUSTER_HINT}",
+                  file=sys.stderr)
+            return 2
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     # The access log shows method, path and status; seat secrets travel in bodies only.
     try:
