@@ -23,11 +23,10 @@ pytest.importorskip("aiohttp")
 import aiohttp  # noqa: E402
 import pytest_asyncio  # noqa: E402
 import redis.asyncio as aioredis  # noqa: E402
-from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 from services import RedisServer  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "serve"))
-from serve_helpers import ServerProcess  # noqa: E402
+from serve_helpers import ServerProcess, metric  # noqa: E402
 from varno_serve.events import Feed, Push  # noqa: E402
 from varno_serve.events_redis import (  # noqa: E402
     RedisEvents,
@@ -108,15 +107,6 @@ async def numsub(url: str, room_id: str) -> int:
 
 async def taken(feed: Feed, seconds: float = 5.0) -> Push:
     return await asyncio.wait_for(feed.take(), seconds)
-
-
-def metric(text: str, name: str, **labels: str) -> float:
-    """The value of the sample ``name`` with ``labels`` in an exposition, 0 if none."""
-    for family in text_string_to_metric_families(text):
-        for sample in family.samples:
-            if sample.name == name and all(sample.labels.get(k) == v for k, v in labels.items()):
-                return float(sample.value)
-    return 0.0
 
 
 class TestTheMessages:
@@ -331,8 +321,10 @@ class TestTwoNodes:
         assert metric(text_b, "varno_events_received_total") >= TIMED_MOVES
         assert metric(text_a, "varno_events_published_total") >= TIMED_MOVES
         assert metric(text_a, "varno_move_ack_seconds_count") >= TIMED_MOVES
-        bus_p99 = histogram_quantile(text_b, "varno_push_seconds", 0.99, via="bus")
-        print(f"\nnode b's own histogram of pushes through Redis: p99 <= {bus_p99 * 1000:g} ms")
+        # Node b's own measure of its pushes through Redis (printed for the record).
+        print("\nnode b's pushes through Redis within 5, 10, 25 ms:", *(
+            metric(text_b, "varno_push_seconds_bucket", via="bus", le=le)
+            for le in ("0.005", "0.01", "0.025")), "of", TIMED_MOVES)
         return timings
 
     def test_redis_killed_and_started_again(self, tmp_path: Path,
@@ -401,18 +393,3 @@ class TestTwoNodes:
         assert metric(text_a, "varno_redis_errors_total", operation="listen") >= 1
         assert metric(text_a, "varno_events_up") == metric(text_b, "varno_events_up") == 1
 
-
-def histogram_quantile(text: str, name: str, quantile: float, **labels: str) -> float:
-    """The upper bound of the bucket holding the ``quantile`` of a histogram."""
-    buckets: list[tuple[float, float]] = []
-    for family in text_string_to_metric_families(text):
-        for sample in family.samples:
-            if sample.name == f"{name}_bucket" and all(
-                    sample.labels.get(k) == v for k, v in labels.items()):
-                buckets.append((float(sample.labels["le"]), float(sample.value)))
-    buckets.sort()
-    total = buckets[-1][1]
-    for bound, count in buckets:
-        if count >= quantile * total:
-            return bound
-    return float("inf")

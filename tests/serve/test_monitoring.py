@@ -12,24 +12,10 @@ from typing import Any
 
 import aiohttp
 import pytest
-from prometheus_client.parser import text_string_to_metric_families
 from serve_helpers import ServerProcess, create, get_state
+from serve_helpers import metric as value
 from varno_serve import health as health_module
 from varno_serve.metrics import CountingStore, Metrics
-
-
-def samples(text: str) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
-    """Every sample of an exposition, by name and labels."""
-    found = {}
-    for family in text_string_to_metric_families(text):
-        for sample in family.samples:
-            found[(sample.name, tuple(sorted(sample.labels.items())))] = float(sample.value)
-    return found
-
-
-def value(found: dict[tuple[str, tuple[tuple[str, str], ...]], float], name: str,
-          **labels: str) -> float:
-    return found.get((name, tuple(sorted(labels.items()))), 0.0)
 
 
 class TestHealth:
@@ -78,7 +64,7 @@ class TestMetrics:
         await store.close()
         with pytest.raises(RuntimeError):
             await store.load("nosuchroom")
-        found = samples(metrics.exposition().decode())
+        found = metrics.exposition().decode()
         assert value(found, "varno_store_errors_total", operation="load") == 1
         assert value(found, "varno_store_errors_total", operation="update") == 0
 
@@ -91,8 +77,7 @@ class TestMetrics:
         response = await client.get("/metrics")
         assert response.status == 200
         assert response.content_type == "text/plain"
-        text = await response.text()
-        found = samples(text)
+        found = text = await response.text()
         assert value(found, "varno_requests_total", route="/api/rooms", method="POST",
                      status="201") == 1
         assert value(found, "varno_requests_total", route="/api/rooms/{room}", method="GET",
@@ -159,7 +144,7 @@ class TestOneProcess:
         assert value(after, "varno_events_up") == 1
         assert value(after, "varno_store_errors_total", operation="update") == 0
 
-    async def _game(self, url: str) -> tuple[Any, Any, str]:
+    async def _game(self, url: str) -> tuple[str, str, str]:
         async with aiohttp.ClientSession(url) as session:
             async with session.post("/api/rooms", json={"mode": "bot", "depth": 2}) as response:
                 made = await response.json()
@@ -177,10 +162,10 @@ class TestOneProcess:
                     if state["result"] is not None:
                         break
                 async with session.get("/metrics") as response:
-                    during = samples(await response.text())
+                    during = await response.text()
             await asyncio.sleep(0.1)
             async with session.get("/metrics") as response:
-                after = samples(await response.text())
+                after = await response.text()
             async with session.get("/healthz") as response:
                 node: str = (await response.json())["node"]
         return during, after, node
