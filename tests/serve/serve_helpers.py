@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import varno
+from prometheus_client.parser import text_string_to_metric_families
 from varno_serve.bots import PoolBots, bot_pool
 from varno_serve.events import LocalEvents
 from varno_serve.limits import Limits
@@ -25,7 +26,6 @@ from varno_serve.room import Room, load_board
 from varno_serve.service import RoomService
 from varno_serve.store import StoredRoom
 from varno_serve.store.sqlite import SqliteRoomStore
-from prometheus_client.parser import text_string_to_metric_families
 
 LOOPBACK = "127.0.0.1"
 # Scripted clients move far faster than people: no rate limit unless a test asks.

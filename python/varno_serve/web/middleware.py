@@ -13,7 +13,6 @@ from typing import Final
 from aiohttp import web
 
 from ..connections import client_ip
-from ..metrics import UNROUTED
 from ..errors import (
     Busy,
     Conflict,
@@ -30,6 +29,7 @@ from ..errors import (
     Unreadable,
     Unsupported,
 )
+from ..metrics import UNROUTED
 from .bodies import check_type
 from .context import client_of, context, scheme_of
 from .handlers import HEALTH_PATH, METRICS_PATH, MOVES_ROUTE
