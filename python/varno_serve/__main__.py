@@ -11,11 +11,13 @@ import os
 import signal
 import sys
 
+from .events import check_events_url
 from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
 from .store import StoreUnavailable, StoreURLError, check_store_url, shown_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
+CLUSTER_HINT = "pip install 'varno[cluster]'"
 MAX_WORKERS = 64
 DEFAULT_STORE = "sqlite://varno-serve.db"
 # On SIGTERM, how long requests under way may take to end (the bot's workers are ended
@@ -50,6 +52,20 @@ def _store(text: str) -> str:
         raise argparse.ArgumentTypeError(str(wrong)) from None
 
 
+def _events(text: str) -> str:
+    try:
+        return check_events_url(text)
+    except ValueError as wrong:
+        raise argparse.ArgumentTypeError(str(wrong)) from None
+
+
+def _node(text: str) -> str:
+    name = text.strip()
+    if not name or len(name) > 200 or not name.isprintable():
+        raise argparse.ArgumentTypeError(f"not a name for the node: {text!r}")
+    return name
+
+
 def _sqlite_path(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError("an empty path")
@@ -80,6 +96,12 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
+    parser.add_argument("--events", type=_events, metavar="URL",
+                        help="a Redis server (redis://HOST:PORT/N) through which every "
+                        "state stored goes to the watchers of every node sharing the store "
+                        f"(needs {CLUSTER_HINT}; default: this process's watchers only)")
+    parser.add_argument("--node", type=_node, metavar="NAME",
+                        help="this node's name in /healthz and /metrics (default: HOST:PORT)")
     defaults = Limits()
     parser.add_argument(
         "--limit", type=parse_limit, action="append", default=[], metavar="NAME=VALUE",
@@ -111,21 +133,32 @@ async def _serve(args: argparse.Namespace) -> None:
 
     from .bots import PoolBots, bot_pool
     from .connections import ConnectionGuard, GuardedAppRunner
-    from .events import LocalEvents
-    from .service import RoomService
+    from .events import Events, LocalEvents
+    from .health import Health
+    from .metrics import CountingStore, Metrics
     from .origins import Origins
+    from .service import RoomService
     from .store import open_store
     from .web import make_app
     from .web.logs import MAX_FIELD_SIZE, MAX_LINE_SIZE, access_log, quiet_malformed_requests
 
     limits: Limits = args.limits
-    store = await open_store(args.store)
+    metrics = Metrics()
+    metrics.bot_queue_limit.set(limits.pending_searches)
+    store = CountingStore(await open_store(args.store), metrics)
     bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches,
-                    workers=args.bot_workers)
-    service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory,
+                    workers=args.bot_workers, observer=metrics)
+    events: Events
+    if args.events is not None:
+        from .events_redis import RedisEvents
+        events = RedisEvents(args.events, metrics)
+    else:
+        events = LocalEvents()
+    service = RoomService(store, events, bots, rooms_in_memory=limits.rooms_in_memory,
                           room_days=limits.room_days)
     origins = Origins(args.host, args.allowed_host, args.allowed_origin)
-    app = make_app(service, limits, args.trusted_proxy, origins)
+    health = Health.of(service)
+    app = make_app(service, limits, args.trusted_proxy, origins, metrics, health)
     # Connections: the idle timer and the caps per address (varno_serve.connections).
     guard = ConnectionGuard(
         idle_seconds=limits.idle_seconds,
@@ -144,8 +177,11 @@ async def _serve(args: argparse.Namespace) -> None:
     try:
         site = web.TCPSite(runner, args.host, args.port)
         await site.start()
-        for host, port, *_ in runner.addresses:
-            shown = f"[{host}]" if ":" in host else host
+        listening = [(f"[{host}]" if ":" in host else host, port)
+                     for host, port, *_ in runner.addresses]
+        health.node = args.node or "{}:{}".format(*listening[0])
+        metrics.set_node(health.node)
+        for shown, port in listening:
             print(f"varno-serve: http://{shown}:{port}/ (rooms in {shown_url(args.store)})",
                   flush=True)
         hint = listening_hint(args.host, args.allowed_host)
@@ -171,10 +207,18 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"--limit: {wrong}")
     try:
         import aiohttp  # noqa: F401
+        import prometheus_client  # noqa: F401
     except ImportError:
         print(f"varno-serve needs the serve extra; install it with: {INSTALL_HINT}",
               file=sys.stderr)
         return 2
+    if args.events is not None:
+        try:
+            import redis  # noqa: F401
+        except ImportError:
+            print(f"--events needs the cluster extra; install it with: {CLUSTER_HINT}",
+                  file=sys.stderr)
+            return 2
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     # The access log shows method, path and status; seat secrets travel in bodies only.
     try:

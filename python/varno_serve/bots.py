@@ -126,6 +126,34 @@ class BotHost(Protocol):
         """The room holds no place in the bot's queue any more."""
 
 
+class BotObserver(Protocol):
+    """What a scheduler tells about its queue as it goes (the server's metrics): every
+    scheduler calls it, whoever runs the searches."""
+
+    def queue_length(self, waiting: int, running: int) -> None:
+        """Searches now waiting for a worker (places reserved included), and running."""
+
+    def search_started(self, waited: float) -> None:
+        """A search went to a worker ``waited`` seconds after it was asked for."""
+
+    def search_done(self, depth: int, seconds: float) -> None:
+        """A search of ``depth`` took ``seconds`` in its worker."""
+
+
+class _Unobserved:
+    def queue_length(self, waiting: int, running: int) -> None:
+        pass
+
+    def search_started(self, waited: float) -> None:
+        pass
+
+    def search_done(self, depth: int, seconds: float) -> None:
+        pass
+
+
+UNOBSERVED: Final[BotObserver] = _Unobserved()
+
+
 class BotScheduler(Protocol):
     async def start(self, host: BotHost) -> None:
         """From now on, turns are played through ``host``, beginning with the rooms the
@@ -153,15 +181,17 @@ class BotScheduler(Protocol):
 
 class _Place:
     """A room's place in the queue: reserved, queued (``version`` and ``due`` set, and in
-    the heap under ``seq``) or running; ``again`` is a turn asked for while running."""
+    the heap under ``seq``; ``asked`` on the monotonic clock) or running; ``again`` is a
+    turn asked for while running."""
 
-    __slots__ = ("room_id", "version", "due", "seq", "running", "again")
+    __slots__ = ("room_id", "version", "due", "seq", "asked", "running", "again")
 
     def __init__(self, room_id: str) -> None:
         self.room_id = room_id
         self.version = -1
         self.due = 0.0
         self.seq = -1
+        self.asked = 0.0
         self.running = False
         self.again: tuple[int, float] | None = None
 
@@ -169,11 +199,13 @@ class _Place:
 class PoolBots:
     """``BotScheduler`` on a pool of ``workers`` processes: at most ``pending_searches``
     searches waiting or running, at most ``workers`` of them in the pool, the one due
-    first going next."""
+    first going next. ``observer`` is told how the queue goes."""
 
     def __init__(self, make_pool: Callable[[], Executor], *, pending_searches: int,
-                 workers: int = 1, retry_seconds: float = RETRY_SECONDS) -> None:
+                 workers: int = 1, retry_seconds: float = RETRY_SECONDS,
+                 observer: BotObserver = UNOBSERVED) -> None:
         self._make_pool = make_pool
+        self._observer = observer
         self._pool: Executor | None = None
         self._host: BotHost | None = None
         self.pending_searches = pending_searches
@@ -212,6 +244,7 @@ class PoolBots:
             raise Busy("the bot has too many searches waiting; try again shortly",
                        max(1.0, self._seconds / self.workers))
         self._places[room_id] = _Place(room_id)
+        self._report()
         return True
 
     def request(self, room_id: str, version: int, due: float) -> None:
@@ -224,6 +257,7 @@ class PoolBots:
             place.again = (version, due)
             return
         place.version, place.due, place.seq = version, due, next(self._seq)
+        place.asked = time.monotonic()
         heapq.heappush(self._queue, (due, place.seq, room_id))
         self._dispatch()
 
@@ -253,6 +287,7 @@ class PoolBots:
             pool.shutdown(wait=False, cancel_futures=True)
         self._places.clear()
         self._queue.clear()
+        self._report()
 
     # -- for the tests and the operators ------------------------------------------------
 
@@ -278,7 +313,13 @@ class PoolBots:
             if place is None or place.seq != seq or place.running:
                 continue
             place.running = True
+            self._observer.search_started(time.monotonic() - place.asked)
             self._running[room_id] = asyncio.create_task(self._turn(place))
+        self._report()
+
+    def _report(self) -> None:
+        running = len(self._running)
+        self._observer.queue_length(max(0, len(self._places) - running), running)
 
     async def _turn(self, place: _Place) -> None:
         try:
@@ -297,6 +338,7 @@ class PoolBots:
 
     def _free(self, place: _Place) -> None:
         del self._places[place.room_id]
+        self._report()
         if self._host is not None:
             self._host.bot_done(place.room_id)
         if self._backlog:
@@ -373,7 +415,9 @@ class PoolBots:
                 if attempt:
                     raise
                 continue
-            self._seconds = 0.8 * self._seconds + 0.2 * (time.monotonic() - began)
+            took = time.monotonic() - began
+            self._seconds = 0.8 * self._seconds + 0.2 * took
+            self._observer.search_done(search.depth, took)
             return move
         raise AssertionError("unreachable")
 

@@ -98,8 +98,10 @@ class RoomService:
     # -- start and end -------------------------------------------------------------
 
     async def start(self) -> None:
-        """The bot's queue takes up the rooms waiting for it (``waiting_for_bot``), and
-        the sweep of old rooms begins, if rooms are ever to be deleted."""
+        """The events may read the watched rooms again (``room_state``), the bot's queue
+        takes up the rooms waiting for it (``waiting_for_bot``), and the sweep of old
+        rooms begins, if rooms are ever to be deleted."""
+        await self.events.start(self)
         await self.bots.start(self)
         if self._room_days is not None:
             self._sweeper = asyncio.create_task(self._sweep_every(SWEEP_SECONDS))
@@ -195,6 +197,16 @@ class RoomService:
 
     async def open_rooms(self, limit: int) -> list[RoomSummary]:
         return await self.store.open_rooms(limit)
+
+    async def room_state(self, room_id: str) -> tuple[int, str] | None:
+        """The room's version and public state as the store has it now (not as this
+        process last saw it: another may have changed it since), for the events to catch
+        a watcher up; None if there is no such room. The rooms in memory are left as they
+        are: a change is judged against the store's version whatever they hold."""
+        stored = await self.store.load(room_id)
+        if stored is None:
+            return None
+        return stored.version, Room.from_stored(stored).public_json()
 
     # -- the bot's turns (BotHost) ---------------------------------------------------------
 

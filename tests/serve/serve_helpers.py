@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import varno
+from prometheus_client.parser import text_string_to_metric_families
 from varno_serve.bots import PoolBots, bot_pool
 from varno_serve.events import LocalEvents
 from varno_serve.limits import Limits
@@ -127,6 +128,16 @@ def assert_nothing_hidden(client: Any, text: str) -> None:
     # No lower-case cell code (how the saved state writes a face-down card) anywhere.
     for word in ("an", "af", "bn", "bf"):
         assert f'"{word}"' not in text
+
+
+def metric(text: str, name: str, **labels: str) -> float:
+    """The value of the sample ``name`` whose labels are exactly ``labels`` in a metrics
+    exposition (``/metrics``); 0 if there is none."""
+    for family in text_string_to_metric_families(text):
+        for sample in family.samples:
+            if sample.name == name and sample.labels == labels:
+                return float(sample.value)
+    return 0.0
 
 
 async def create(client: Any, **body: Any) -> dict[str, Any]:

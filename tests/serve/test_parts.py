@@ -14,7 +14,7 @@ from serve_helpers import wait_for
 from varno_serve import bots as bots_module
 from varno_serve.__main__ import build_parser
 from varno_serve.bots import PoolBots, Search
-from varno_serve.events import Feed, LocalEvents
+from varno_serve.events import Feed, LocalEvents, shown_url
 from varno_serve.limits import ClientAddresses, Limits, RateLimiter, parse_network
 from varno_serve.room import Room
 from varno_serve.service import RoomService
@@ -51,6 +51,24 @@ class TestCommandLine:
         assert set(Limits.names()) >= {
             "requests_per_second", "room_creations_per_minute", "pending_searches",
             "idle_seconds", "idle_connections_per_address", "rooms_in_memory", "room_days"}
+
+    def test_events_across_nodes_and_the_nodes_name(
+            self, capsys: pytest.CaptureFixture[str]) -> None:
+        parser = build_parser()
+        defaults = parser.parse_args([])
+        assert defaults.events is None and defaults.node is None
+        args = parser.parse_args(["--events", "redis://10.0.0.5:6379/2", "--node", "edge-1"])
+        assert (args.events, args.node) == ("redis://10.0.0.5:6379/2", "edge-1")
+        assert parser.parse_args(["--events", "unix:///run/redis.sock"]).events
+        for wrong in (["--events", "http://x"], ["--events", "redis://"],
+                      ["--events", "redis://h:port"], ["--node", " "]):
+            with pytest.raises(SystemExit) as leaving:
+                parser.parse_args(wrong)
+            assert leaving.value.code == 2 and wrong[0] in capsys.readouterr().err
+        # What the logs say of the URL: never its password.
+        assert shown_url("redis://:s3cret@h:6379/0") == "redis://:***@h:6379/0"
+        assert shown_url("redis://u:s3cret@h/0") == "redis://u:***@h/0"
+        assert shown_url("redis://h:6379/0") == "redis://h:6379/0"
 
     @pytest.mark.parametrize("setting", [
         "bogus=1", "requests_per_second", "rooms_in_memory=1.5", "rooms_in_memory=x",

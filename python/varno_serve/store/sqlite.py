@@ -168,15 +168,21 @@ class SqliteRoomStore:
 
     async def healthy(self) -> bool:
         try:
-            return await self._run(self._healthy)
-        except Exception:
+            await self._run(self._probe)
+        except (sqlite3.Error, RuntimeError):
+            # RuntimeError: the store's thread was shut down (the store is closed).
             return False
+        return True
 
     async def close(self) -> None:
         await self._run(self._db.close)
         self._thread.shutdown(wait=True)
 
     # -- on the store's thread ---------------------------------------------------------
+
+    def _probe(self) -> None:
+        """Reads the file (the first page of the rooms' table), as a request would."""
+        self._db.execute("SELECT 1 FROM rooms LIMIT 1").fetchall()
 
     def _create(self, room: StoredRoom) -> None:
         self._db.execute(
@@ -196,9 +202,6 @@ class SqliteRoomStore:
     def _version(self, room_id: str) -> int | None:
         row = self._db.execute("SELECT version FROM rooms WHERE id = ?", (room_id,)).fetchone()
         return None if row is None else int(row[0])
-
-    def _healthy(self) -> bool:
-        return bool(self._db.execute("SELECT 1").fetchone() == (1,))
 
     def _update(self, room: StoredRoom) -> bool:
         cursor = self._db.execute(

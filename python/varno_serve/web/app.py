@@ -12,30 +12,37 @@ from collections.abc import Iterable
 
 from aiohttp import web
 
+from ..health import Health
 from ..limits import ClientAddresses, Limits, Network, RateLimiter
+from ..metrics import Metrics
 from ..origins import Origins
 from ..service import RoomService
 from . import handlers, openapi
 from .bodies import BODY_LIMIT
 from .context import CONTEXT, Context
-from .middleware import errors, rate_limit, safety_headers, same_origin
+from .middleware import errors, observe, rate_limit, safety_headers, same_origin
 
 
 def make_app(service: RoomService, limits: Limits | None = None,
              trusted_proxies: Iterable[Network] = (),
-             origins: Origins | None = None) -> web.Application:
+             origins: Origins | None = None, metrics: Metrics | None = None,
+             health: Health | None = None) -> web.Application:
     """The application around ``service``; starting it starts the service (the bot takes
     up its pending turns), shutting it down ends the bot's workers and closes the
     WebSockets at once, cleaning it up closes the service. ``X-Forwarded-For`` and
     ``X-Forwarded-Proto`` are believed from ``trusted_proxies`` only. ``origins`` are the
     names and origins it answers for (by default the loopback names, and its own
-    origin)."""
+    origin). ``metrics`` are what ``/metrics`` shows (by default a registry of the
+    application's own), ``health`` what ``/healthz`` asks (by default the service's store
+    and events)."""
     limits = limits if limits is not None else Limits()
     app = web.Application(client_max_size=BODY_LIMIT,
-                          middlewares=[errors, rate_limit, same_origin])
+                          middlewares=[observe, errors, rate_limit, same_origin])
     app.on_response_prepare.append(safety_headers)
     app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits),
                            addresses=ClientAddresses(trusted_proxies),
+                           metrics=metrics if metrics is not None else Metrics(),
+                           health=health if health is not None else Health.of(service),
                            origins=origins if origins is not None else Origins())
     app[handlers.SOCKETS] = weakref.WeakSet()
 
@@ -65,4 +72,6 @@ def make_app(service: RoomService, limits: Limits | None = None,
     app.router.add_post("/api/rooms/{room}/start", handlers.start_game)
     app.router.add_post("/api/rooms/{room}/moves", handlers.post_move)
     app.router.add_get("/api/rooms/{room}/ws", handlers.watch_room)
+    app.router.add_get(handlers.HEALTH_PATH, handlers.node_health)
+    app.router.add_get(handlers.METRICS_PATH, handlers.node_metrics)
     return app

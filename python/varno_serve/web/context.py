@@ -7,7 +7,9 @@ from dataclasses import dataclass, field
 
 from aiohttp import web
 
+from ..health import Health
 from ..limits import ClientAddresses, Limits, RateLimiter
+from ..metrics import Metrics
 from ..origins import Origins
 from ..service import RoomService
 
@@ -18,6 +20,8 @@ class Context:
     limits: Limits
     limiter: RateLimiter
     addresses: ClientAddresses
+    metrics: Metrics
+    health: Health
     origins: Origins = field(default_factory=Origins)
 
 

@@ -5,6 +5,7 @@ the middleware gives it its status."""
 from __future__ import annotations
 
 import asyncio
+import time
 import weakref
 from importlib import resources
 from typing import Final
@@ -13,6 +14,7 @@ from aiohttp import WSCloseCode, WSMsgType, web
 
 from ..errors import NotFound, TooMany
 from ..events import Feed
+from ..metrics import CONTENT_TYPE, Metrics
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH
 from ..store import StoreUnavailable
 from .bodies import BODY_LIMIT, new_room, read_json, text_field
@@ -25,6 +27,11 @@ PAGE: Final = (STATIC / "index.html").read_text(encoding="utf-8")
 Sockets = weakref.WeakSet[web.WebSocketResponse]
 SOCKETS: Final = web.AppKey[Sockets]("sockets")
 CLOSE_SECONDS: Final = 0.5
+# For load balancers and the monitoring.
+HEALTH_PATH: Final = "/healthz"
+METRICS_PATH: Final = "/metrics"
+# The route whose answers are the moves' acknowledgements.
+MOVES_ROUTE: Final = "/api/rooms/{room}/moves"
 
 
 def _seconds(request: web.Request) -> float:
@@ -101,26 +108,31 @@ async def watch_room(request: web.Request) -> web.WebSocketResponse:
     ws = web.WebSocketResponse(heartbeat=30.0, max_msg_size=BODY_LIMIT)
     await ws.prepare(request)
     request.app[SOCKETS].add(ws)
-    async with service.events.subscribe(room_id) as feed:
-        # Read again once subscribed, so that no change between the two is missed.
-        try:
-            room = await service.room(room_id)
-        except NotFound:
-            await ws.close()
-            return ws
-        except StoreUnavailable:
-            # Upgraded already: the client is told to come back (1013), as a 503 would.
-            await ws.close(code=WSCloseCode.TRY_AGAIN_LATER, message=b"try again later")
-            return ws
-        feed.offer(room.version, room.public_json())
-        pump = asyncio.create_task(_pump(feed, ws))
-        try:
-            async for message in ws:
-                if message.type == WSMsgType.ERROR:
-                    break
-        finally:
-            pump.cancel()
-            await asyncio.gather(pump, return_exceptions=True)
+    metrics = context(request).metrics
+    metrics.watchers.inc()
+    try:
+        async with service.events.subscribe(room_id) as feed:
+            # Read again once subscribed, so that no change between the two is missed.
+            try:
+                room = await service.room(room_id)
+            except NotFound:
+                await ws.close()
+                return ws
+            except StoreUnavailable:
+                # Upgraded already: the client is told to come back (1013), as a 503 would.
+                await ws.close(code=WSCloseCode.TRY_AGAIN_LATER, message=b"try again later")
+                return ws
+            feed.offer(room.version, room.public_json())
+            pump = asyncio.create_task(_pump(feed, ws, metrics))
+            try:
+                async for message in ws:
+                    if message.type == WSMsgType.ERROR:
+                        break
+            finally:
+                pump.cancel()
+                await asyncio.gather(pump, return_exceptions=True)
+    finally:
+        metrics.watchers.dec()
     return ws
 
 
@@ -135,11 +147,31 @@ async def close_sockets(app: web.Application) -> None:
     await asyncio.gather(*closing, return_exceptions=True)
 
 
-async def _pump(feed: Feed, ws: web.WebSocketResponse) -> None:
+async def _pump(feed: Feed, ws: web.WebSocketResponse, metrics: Metrics) -> None:
     while not ws.closed:
-        text = await feed.next()
+        push = await feed.take()
         if not ws.closed:
-            await ws.send_str(text)
+            await ws.send_str(push.text)
+            if push.published is not None:
+                metrics.push_seconds.labels(push.via).observe(
+                    max(0.0, time.time() - push.published))
+
+
+async def node_health(request: web.Request) -> web.Response:
+    """The node's name and whether its store, events and bot's queue answer: 200 while
+    the store does (the node serves), 503 when it does not."""
+    report = await context(request).health.report()
+    response = web.json_response(report, status=200 if report["store"] == "up" else 503)
+    response.headers["Cache-Control"] = "no-store"
+    return response
+
+
+async def node_metrics(request: web.Request) -> web.Response:
+    """The process's metrics, in the Prometheus text format."""
+    response = web.Response(body=context(request).metrics.exposition())
+    response.headers["Content-Type"] = CONTENT_TYPE
+    response.headers["Cache-Control"] = "no-store"
+    return response
 
 
 async def page(request: web.Request) -> web.Response:

@@ -6,11 +6,13 @@ from __future__ import annotations
 
 import logging
 import math
+import time
 from collections.abc import Awaitable, Callable
 from typing import Final
 
 from aiohttp import web
 
+from ..connections import client_ip
 from ..errors import (
     Busy,
     Conflict,
@@ -28,9 +30,11 @@ from ..errors import (
     Unreadable,
     Unsupported,
 )
+from ..metrics import UNROUTED
 from ..store import StoreUnavailable
 from .bodies import check_type
 from .context import client_of, context, scheme_of
+from .handlers import HEALTH_PATH, METRICS_PATH, MOVES_ROUTE
 
 log = logging.getLogger("varno_serve")
 
@@ -106,9 +110,52 @@ async def _send_and_close(request: web.Request, response: web.Response) -> web.R
     return response
 
 
+# What a load balancer and the monitoring ask for: from loopback or a trusted proxy, not
+# counted against any client's allowance (nor limited by it).
+MONITORING: Final = frozenset({HEALTH_PATH, METRICS_PATH})
+# The methods named as they are in the metrics; any other is "other", so that clients
+# cannot make up new series.
+METHODS: Final = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"})
+
+
+def _monitoring(request: web.Request) -> bool:
+    if request.path not in MONITORING:
+        return False
+    peer = client_ip(request.remote)
+    return peer is not None and (peer.is_loopback
+                                 or context(request).addresses.trusts(request.remote))
+
+
+@web.middleware
+async def observe(request: web.Request, handler: Handler) -> web.StreamResponse:
+    """Counts every answer by its route's pattern, method and status, and times the moves
+    accepted (from the request's head to the answer)."""
+    began = time.monotonic()
+    try:
+        response = await handler(request)
+    except web.HTTPException as http:
+        _count(request, http.status, began)
+        raise
+    _count(request, response.status, began)
+    return response
+
+
+def _count(request: web.Request, status: int, began: float) -> None:
+    resource = request.match_info.route.resource
+    route = resource.canonical if resource is not None else UNROUTED
+    method = request.method if request.method in METHODS else "other"
+    metrics = context(request).metrics
+    metrics.requests.labels(route, method, str(status)).inc()
+    if route == MOVES_ROUTE and status == 200:
+        metrics.move_ack_seconds.observe(time.monotonic() - began)
+
+
 @web.middleware
 async def rate_limit(request: web.Request, handler: Handler) -> web.StreamResponse:
-    """Every request counts against its client's allowance, whatever it asks for."""
+    """Every request counts against its client's allowance, whatever it asks for, but
+    the monitoring's from loopback or a trusted proxy."""
+    if _monitoring(request):
+        return await handler(request)
     wait = context(request).limiter.request(client_of(request))
     if wait:
         raise TooMany("too many requests from this address; slow down", wait)

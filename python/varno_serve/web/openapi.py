@@ -42,7 +42,7 @@ from ..errors import (
 )
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, ROOM_ID
 from .bodies import BODY_LIMIT
-from .handlers import LOBBY_LIMIT
+from .handlers import HEALTH_PATH, LOBBY_LIMIT, METRICS_PATH
 from .middleware import SAFETY_HEADERS, status_of
 
 PATH: Final = "/api/openapi.json"
@@ -204,6 +204,27 @@ def _paths() -> dict[str, Schema]:
             _ok(200, "The OpenAPI document of this server.", {"type": "object"},
                 headers={"Cache-Control": _ref("Cache-Control", "headers")}),
             stored=False, tag="server")},
+        HEALTH_PATH: {"get": _operation(
+            "health", "Whether this node serves: its store, its events and its bot's queue",
+            {**_ok(200, "The store answers: the node serves. Its events or its bot's queue "
+                   "may be down meanwhile: moves are still taken and stored, and watchers on "
+                   "other nodes catch up once the events are back.", _ref("Health"),
+                   headers={"Cache-Control": _ref("Cache-Control", "headers")}),
+             **_ok(503, "The store does not answer: the node cannot serve.", _ref("Health"),
+                   headers={"Cache-Control": _ref("Cache-Control", "headers")})},
+            stored=False, media=TEXT, tag="operations",
+            description="For load balancers. Each part is asked with a short timeout; one "
+            "that does not answer in time is down. Not rate limited from loopback and from "
+            "the trusted proxies (`--trusted-proxy`).")},
+        METRICS_PATH: {"get": _operation(
+            "metrics", "This process's metrics, in the Prometheus text format",
+            _ok(200, "Requests by route and status, the time to acknowledge a move and to "
+                "push a state, watchers, the bot's queue and searches, store and Redis "
+                "errors: every metric is named `varno_*`.", {"type": "string"}, TEXT,
+                headers={"Cache-Control": _ref("Cache-Control", "headers")}),
+            stored=False, media=TEXT, tag="operations",
+            description="For the monitoring. Not rate limited from loopback and from the "
+            "trusted proxies (`--trusted-proxy`).")},
         "/api/config": {"get": _operation(
             "config", "What a client needs to ask for a room",
             _ok(200, "The depths the bot may search.", _ref("Config"),
@@ -340,6 +361,15 @@ def _schemas() -> dict[str, Schema]:
             "moves": {"type": "integer", "minimum": 0, "maximum": PLY_CAP},
         }),
         "Mode": {"enum": ["bot", "humans"]},
+        "Health": _object({
+            "node": {"type": "string", "description": "The node's name (`--node`)."},
+            "store": {"enum": ["up", "down"], "description": "Where the rooms are kept."},
+            "events": {"enum": ["up", "down", "local"],
+                       "description": "The states' way to the other nodes' watchers "
+                       "(`local`: this process's watchers only)."},
+            "queue": {"enum": ["up", "down", "local"],
+                      "description": "The bot's queue (`local`: this process's own workers)."},
+        }, description="Whether each part of the node answers."),
         "State": _object({
             "room": room_id,
             "mode": _ref("Mode"),
@@ -421,6 +451,7 @@ def document() -> dict[str, Any]:
             {"name": "rooms", "description": "Rooms: made, watched, joined and played in."},
             {"name": "server", "description": "What the server tells its clients."},
             {"name": "page", "description": "The page in the browser, and its files."},
+            {"name": "operations", "description": "For load balancers and the monitoring."},
         ],
         "paths": _paths(),
         "components": {
