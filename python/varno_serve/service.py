@@ -13,7 +13,9 @@ How a change goes through, and why it is safe:
   (``BotScheduler.reserve``, refused with ``Busy`` when the queue is full, before
   anything is stored), and gives it back if the commit fails;
 * the rooms in memory are a cache of the store, least recently used first and at most
-  ``rooms_in_memory`` of them beyond those in use. A room's lock lives with it in the
+  ``rooms_in_memory`` of them beyond those in use. When other processes store the bot's
+  moves (``BotScheduler.remote``: workers of a queue shared by several servers), the
+  cache is checked against the store before every read and change. A room's lock lives with it in the
   cache, so nothing is kept for an identifier that names no room. A room holding a place
   in the bot's queue stays in the cache while it waits and counts against that bound;
   there are at most ``pending_searches`` of them, which ``Limits`` keeps within
@@ -85,6 +87,8 @@ class RoomService:
         # The last room waiting in the store that the bot's queue took up.
         self._taken_up: WaitingRoom | None = None
         self._sweeper: asyncio.Task[None] | None = None
+        # Whether another process may store a change of a room (the bot's workers).
+        self._shared = bots.remote
 
     # -- start and end -------------------------------------------------------------
 
@@ -134,7 +138,7 @@ class RoomService:
         """The room as last committed; ``NotFound`` if there is none."""
         entry = await self._entry(room_id)
         try:
-            if entry.room is not None:
+            if entry.room is not None and not self._shared:
                 return entry.room
             async with entry.lock:
                 return await self._current(room_id, entry)
@@ -192,16 +196,17 @@ class RoomService:
             return None
         return Search(room.board_blob(), room.to_move, room.depth)
 
-    async def apply_bot_move(self, room_id: str, version: int, move: str) -> None:
+    async def apply_bot_move(self, room_id: str, version: int, move: str) -> bool:
         async with self._changing(room_id) as (entry, room):
             if room.version != version or not room.bot_waiting:
-                return
+                return False
             candidate = room.copy()
             refused = candidate.play_bot(move)
             if refused is not None:
                 # Never expected: the first legal move was played instead.
                 log.error("room %s: the bot's move was not played (%s)", room_id, refused)
             await self._commit(entry, candidate)
+        return True
 
     async def waiting_for_bot(self, count: int) -> tuple[list[WaitingRoom], bool]:
         """The next rooms the store lists as waiting for the bot, loaded and kept in
@@ -316,14 +321,17 @@ class RoomService:
 
     async def _current(self, room_id: str, entry: _Entry) -> Room:
         """The room of ``entry``, whose lock the caller holds, read again from the store
-        if a failed commit left it unknown."""
-        if entry.room is None:
+        if a failed commit left it unknown, or if another process may have changed it
+        (then kept as it is if the store has the same version)."""
+        if entry.room is None or self._shared:
             stored = await self.store.load(room_id)
             if stored is None:
+                entry.room = None
                 if self._entries.get(room_id) is entry and entry.users <= 1:
                     del self._entries[room_id]
                 raise NotFound(NO_SUCH_ROOM)
-            entry.room = Room.from_stored(stored)
+            if entry.room is None or entry.room.version != stored.version:
+                entry.room = Room.from_stored(stored)
         return entry.room
 
     @asynccontextmanager
