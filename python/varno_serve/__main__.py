@@ -16,6 +16,7 @@ from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
 from .store import StoreURLError, check_store_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
+CLUSTER_HINT = "pip install 'varno[cluster]'"
 MAX_WORKERS = 64
 DEFAULT_STORE = "sqlite://varno-serve.db"
 # On SIGTERM, how long requests under way may take to end (the bot's workers are ended
@@ -50,6 +51,12 @@ def _store(text: str) -> str:
         raise argparse.ArgumentTypeError(str(wrong)) from None
 
 
+def _redis_url(text: str) -> str:
+    if text.partition("://")[0] not in ("redis", "rediss", "unix") or "://" not in text:
+        raise argparse.ArgumentTypeError(f"not a Redis URL: {text!r} (redis://HOST:PORT/N)")
+    return text
+
+
 def _sqlite_path(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError("an empty path")
@@ -77,6 +84,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
+    parser.add_argument("--queue", type=_redis_url, metavar="URL",
+                        help="put the bot's turns on a queue on Redis (redis://HOST:PORT/N), "
+                        "shared by every node, for varno-bot-worker processes to search: "
+                        "this server then starts no bot workers of its own (--bot-workers "
+                        "is ignored); pending_searches bounds the whole queue")
     defaults = Limits()
     parser.add_argument(
         "--limit", type=parse_limit, action="append", default=[], metavar="NAME=VALUE",
@@ -106,7 +118,7 @@ def build_parser() -> argparse.ArgumentParser:
 async def _serve(args: argparse.Namespace) -> None:
     from aiohttp import web
 
-    from .bots import PoolBots, bot_pool
+    from .bots import BotScheduler, PoolBots, bot_pool
     from .connections import ConnectionGuard, GuardedAppRunner
     from .events import LocalEvents
     from .service import RoomService
@@ -117,8 +129,16 @@ async def _serve(args: argparse.Namespace) -> None:
 
     limits: Limits = args.limits
     store = await open_store(args.store)
-    bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches,
-                    workers=args.bot_workers)
+    bots: BotScheduler
+    if args.queue is not None:
+        from .redis_bots import RedisBots, RedisQueue, connect
+
+        bots = RedisBots(RedisQueue(connect(args.queue)), store,
+                         pending_searches=limits.pending_searches,
+                         name=f"{args.host}:{args.port}:{os.getpid()}")
+    else:
+        bots = PoolBots(lambda: bot_pool(args.bot_workers),
+                        pending_searches=limits.pending_searches, workers=args.bot_workers)
     service = RoomService(store, LocalEvents(), bots, rooms_in_memory=limits.rooms_in_memory,
                           room_days=limits.room_days)
     origins = Origins(args.host, args.allowed_host, args.allowed_origin)
@@ -171,6 +191,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"varno-serve needs the serve extra; install it with: {INSTALL_HINT}",
               file=sys.stderr)
         return 2
+    if args.queue is not None:
+        try:
+            import redis  # noqa: F401
+        except ImportError:
+            print(f"varno-serve --queue needs the cluster extra; install it with: "
+                  f"{CLUSTER_HINT}", file=sys.stderr)
+            return 2
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     # The access log shows method, path and status; seat secrets travel in bodies only.
     try:
