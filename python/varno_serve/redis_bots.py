@@ -34,6 +34,10 @@ worker idle until then; and none knows of a bound taken before the job exists.)
   Redis restarts empty the rooms that were waiting take their places before new ones.
 * ``varno:bots:reconciling``, ``varno:bots:pass``: one reconciliation at a time.
 
+Every process that uses the queue names itself: a worker by its ``--name`` (its consumer
+in the group), a node by its address and pid. A worker that holds no job and has not
+been seen for ``FORGET_SECONDS`` is dropped from the group.
+
 **A job** is a room and a version: the worker plays the bot's move only if the room is
 still at that version, with the store's compare-and-set, so a job run twice (its worker
 died after playing, a lease taken over from a slow worker, a job enqueued twice) plays
@@ -113,6 +117,8 @@ RECONCILE_SECONDS: Final = 5.0
 RESERVATION_SECONDS: Final = 60.0
 # The rooms waiting for the bot that one reconciliation reads from the store at a time.
 RECONCILE_PAGE: Final = 200
+# How long a worker that holds no job may stay unseen before the queue forgets it.
+FORGET_SECONDS: Final = 3600.0
 # How long a node's start waits for the queue's first reconciliation.
 START_SECONDS: Final = 10.0
 # Retry-After of a refusal: while the queue is full, or out of reach or starting.
@@ -176,16 +182,20 @@ redis.call('XADD', KEYS[2], 'MAXLEN', '~', '100', '*', 'room', room)
 return 1
 """
 
-# Takes the job due first for a consumer. KEYS: wake, the class streams. ARGV: group,
-# consumer, the lease in ms. {wake's last id} when there is none, else {wake's last id,
-# class, entry id, entry fields, deliveries}.
-_TAKE: Final = """
+# A field of a reply that lists names and values in turn.
+_FIELD: Final = """
 local function field(flat, name)
   for i = 1, #flat, 2 do
     if flat[i] == name then return flat[i + 1] end
   end
   return nil
 end
+"""
+
+# Takes the job due first for a consumer. KEYS: wake, the class streams. ARGV: group,
+# consumer, the lease in ms. {wake's last id} when there is none, else {wake's last id,
+# class, entry id, entry fields, deliveries}.
+_TAKE: Final = _FIELD + """
 local group, consumer, lease = ARGV[1], ARGV[2], ARGV[3]
 local best, best_due, best_key, best_lapsed
 for key = 2, #KEYS do
@@ -268,6 +278,23 @@ end
 return gone
 """
 
+# Forgets the consumers (workers) that hold no job and were idle longer than ARGV[2] ms:
+# each worker that ever ran would be kept for ever. KEYS: the class streams. ARGV: group.
+_FORGET: Final = _FIELD + """
+local gone = 0
+for _, stream in ipairs(KEYS) do
+  if redis.call('EXISTS', stream) == 1 then
+    for _, consumer in ipairs(redis.call('XINFO', 'CONSUMERS', stream, ARGV[1])) do
+      if field(consumer, 'pending') == 0 and field(consumer, 'idle') > tonumber(ARGV[2]) then
+        redis.call('XGROUP', 'DELCONSUMER', stream, ARGV[1], field(consumer, 'name'))
+        gone = gone + 1
+      end
+    end
+  end
+end
+return gone
+"""
+
 # The queue is ready if the pass that reconciled it began on this same Redis (its key
 # is gone after a restart). KEYS: pass, ready. ARGV: the pass's token.
 _READY: Final = """
@@ -340,6 +367,7 @@ class RedisQueue:
         self._hold = client.register_script(_HOLD)
         self._finish = client.register_script(_FINISH)
         self._expire = client.register_script(_EXPIRE)
+        self._forget = client.register_script(_FORGET)
         self._ready = client.register_script(_READY)
 
     async def reserve(self, room_id: str, place: str, bound: int) -> int:
@@ -393,7 +421,7 @@ class RedisQueue:
     async def reconcile(self, store: RoomStore, name: str, every: float) -> int | None:
         """Enqueues every room the store lists as waiting for the bot (those enqueued
         already are left as they are), drops the places reserved long ago and never
-        committed, and marks the queue ready; how many jobs were enqueued, or None if
+        committed and the workers long gone, and marks the queue ready; how many jobs were enqueued, or None if
         another process reconciled less than ``every`` seconds ago."""
         if not await self.redis.set(RECONCILING, name, nx=True, px=max(1, int(every * 1000))):
             return None
@@ -410,6 +438,7 @@ class RedisQueue:
                 break
             after = rooms[-1]
         await self._expire(keys=[PLACES], args=[repr(self._clock() - RESERVATION_SECONDS)])
+        await self._forget(keys=list(STREAMS), args=[GROUP, int(FORGET_SECONDS * 1000)])
         await self._ready(keys=[PASS, READY], args=[token])
         return enqueued
 
