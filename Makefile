@@ -11,6 +11,7 @@
 # make test-python-all the Python tests on every Python >= 3.12 (.venv/, .venv-3.X/)
 # make test-faults     the panic path, on a test module whose faults can be armed from Python
 # make test-serve      the web server's tests on every Python, a browser game on the newest
+# make test-cluster    the tests of several nodes and bot workers, on PostgreSQL and Redis
 # make sanitize        the C++ tests and the newest Python's tests on an ASan + UBSan build
 # make fuzz            each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench           the benchmarks (not part of the tests)
@@ -50,7 +51,7 @@ ARGS ?=
 JOBS ?= 2
 
 .PHONY: help play serve check test test-cpp test-python test-python-all test-types test-faults \
-	test-serve-api test-serve sanitize fuzz bench bench-serve check-vectors sdist wheels \
+	test-serve-api test-serve test-cluster sanitize fuzz bench bench-serve check-vectors sdist wheels \
 	release-check release-faults release-tools venv venvs core deps
 
 # The opening comment's list of commands.
@@ -93,10 +94,13 @@ venvs: $(VENV_STAMPS)
 play: venv
 	$(VENV)/bin/varno-play $(ARGS)
 
-# $(call serve_extra,VENV): installs the libraries of the extra "serve" (as pyproject.toml
-# lists them) into VENV, whose package was installed without its dependencies.
-serve_extra = $(1)/bin/python -m pip install --quiet --disable-pip-version-check \
-	$$($(1)/bin/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["serve"])')
+# $(call install_extra,VENV,EXTRA): installs the libraries of the extra EXTRA (as
+# pyproject.toml lists them) into VENV, whose package was installed without its
+# dependencies; serve_extra and cluster_extra name the two.
+install_extra = $(1)/bin/python -m pip install --quiet --disable-pip-version-check \
+	$$($(1)/bin/python -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["$(2)"])')
+serve_extra = $(call install_extra,$(1),serve)
+cluster_extra = $(call install_extra,$(1),cluster)
 
 serve: venv
 	$(call serve_extra,$(VENV))
@@ -120,7 +124,7 @@ test-cpp: core
 # The edit loop.
 check: test-cpp test-python test-types test-serve-api
 
-test: test-cpp test-python-all test-faults test-types test-serve sanitize
+test: test-cpp test-python-all test-faults test-types test-serve test-cluster sanitize
 
 test-python: venv
 	$(VENV)/bin/python -m pytest -q tests/python
@@ -128,13 +132,15 @@ test-python: venv
 test-python-all: venvs
 	$(foreach py,$(PYTHONS),$(call venv_of,$(py))/bin/python -m pytest -q tests/python$(newline))
 
-# The stubs against the built module, and the host, the examples and the server's load
-# benchmark and probe (bench/serve) under mypy --strict.
+# The stubs against the built module, and the host, the examples, the server (with the
+# cluster's parts), its load benchmark and probe (bench/serve) and the cluster's tests
+# under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
-	$(call serve_extra,$(VENV))
+	$(call cluster_extra,$(VENV))
 	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
 	    bench/serve
+	MYPYPATH=python $(VENV)/bin/python -m mypy --strict tests/cluster
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through the test build's module whose faults can be armed from Python.
@@ -274,6 +280,15 @@ test-serve-api: venv
 	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/serve \
 	    --ignore tests/serve/test_browser.py --ignore tests/serve/test_crash.py
+
+# Several nodes and bot workers: the tests of tests/cluster on the newest interpreter,
+# against PostgreSQL and Redis servers of their own (Debian's packages) on loopback.
+test-cluster: venv
+	$(call debian,postgresql redis-server)
+	$(call cluster_extra,$(VENV))
+	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
+	$(VENV)/bin/python -m pytest -q -p no:cacheprovider -o asyncio_default_fixture_loop_scope=function \
+	    tests/cluster
 
 bench: core venvs
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true
