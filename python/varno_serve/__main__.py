@@ -12,8 +12,8 @@ import signal
 import sys
 
 from .limits import ClientAddresses, Limits, parse_limit, parse_network
+from . import options
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
-from .store import StoreURLError, check_store_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
 CLUSTER_HINT = "pip install 'varno[cluster]'"
@@ -34,29 +34,6 @@ def _workers(text: str) -> int:
     return workers
 
 
-def _port(text: str) -> int:
-    try:
-        port = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {port}")
-    return port
-
-
-def _store(text: str) -> str:
-    try:
-        return check_store_url(text)
-    except StoreURLError as wrong:
-        raise argparse.ArgumentTypeError(str(wrong)) from None
-
-
-def _redis_url(text: str) -> str:
-    if text.partition("://")[0] not in ("redis", "rediss", "unix") or "://" not in text:
-        raise argparse.ArgumentTypeError(f"not a Redis URL: {text!r} (redis://HOST:PORT/N)")
-    return text
-
-
 def _sqlite_path(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError("an empty path")
@@ -74,17 +51,17 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--host", default="127.0.0.1",
                         help="address (or name) to listen on; requests are answered for it, "
                         "localhost, 127.0.0.1 and [::1] (default: 127.0.0.1)")
-    parser.add_argument("--port", type=_port, default=8000,
+    parser.add_argument("--port", type=options.port, default=8000,
                         help="port to listen on, 0 for any free one (default: 8000)")
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("--store", type=_store, default=DEFAULT_STORE, metavar="URL",
+    where.add_argument("--store", type=options.store_url, default=DEFAULT_STORE, metavar="URL",
                        help="where the rooms are kept: sqlite://PATH, e.g. "
                        f"sqlite:///srv/varno/rooms.db (default: {DEFAULT_STORE})")
     where.add_argument("--db", type=_sqlite_path, dest="store", metavar="PATH",
                        help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
-    parser.add_argument("--queue", type=_redis_url, metavar="URL",
+    parser.add_argument("--queue", type=options.redis_url, metavar="URL",
                         help="put the bot's turns on a queue on Redis (redis://HOST:PORT/N), "
                         "shared by every node, for varno-bot-worker processes to search: "
                         "this server then starts no bot workers of its own (--bot-workers "

@@ -39,7 +39,7 @@ from typing import TYPE_CHECKING, Any, Final
 from .bots import Search, bot_pool, choose_move, end_workers
 from .errors import Busy, Conflict, NotFound
 from .events import Events, LocalEvents
-from .store import StoreURLError, check_store_url
+from . import options
 
 if TYPE_CHECKING:
     # Imported when the worker runs, so that a missing extra is said plainly.
@@ -333,20 +333,6 @@ class BotWorker:
 
 # -- the command line ----------------------------------------------------------------------
 
-def _redis_url(text: str) -> str:
-    scheme = text.partition("://")[0]
-    if scheme not in ("redis", "rediss", "unix") or "://" not in text:
-        raise argparse.ArgumentTypeError(f"not a Redis URL: {text!r} (redis://HOST:PORT/N)")
-    return text
-
-
-def _store(text: str) -> str:
-    try:
-        return check_store_url(text)
-    except StoreURLError as wrong:
-        raise argparse.ArgumentTypeError(str(wrong)) from None
-
-
 def _seconds(text: str) -> float:
     try:
         seconds = float(text)
@@ -357,16 +343,6 @@ def _seconds(text: str) -> float:
     return seconds
 
 
-def _port(text: str) -> int:
-    try:
-        port = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {port}")
-    return port
-
-
 def build_parser() -> argparse.ArgumentParser:
     default_name = f"{socket.gethostname()}:{os.getpid()}"
     parser = argparse.ArgumentParser(
@@ -374,18 +350,18 @@ def build_parser() -> argparse.ArgumentParser:
         description="Search the bot's moves for varno-serve nodes started with the same "
         "--queue: take the bot's turns from the queue on Redis, play them on the store, "
         "and publish the new states. Run one per core.")
-    parser.add_argument("--queue", type=_redis_url, required=True, metavar="URL",
+    parser.add_argument("--queue", type=options.redis_url, required=True, metavar="URL",
                         help="the bot's queue: redis://HOST:PORT/N, as the nodes' --queue")
-    parser.add_argument("--store", type=_store, required=True, metavar="URL",
+    parser.add_argument("--store", type=options.store_url, required=True, metavar="URL",
                         help="where the rooms are kept, as the nodes' --store")
-    parser.add_argument("--events", type=_redis_url, metavar="URL",
+    parser.add_argument("--events", type=options.redis_url, metavar="URL",
                         help="where the rooms' new states are published, as the nodes' "
                         "--events (without it, watchers see the bot's moves only when they "
                         "read the room again)")
     parser.add_argument("--name", default=default_name,
                         help="the worker's name in the queue and the logs; unique among "
                         f"the workers (default: HOST:PID, here {default_name})")
-    parser.add_argument("--metrics-port", type=_port, metavar="N",
+    parser.add_argument("--metrics-port", type=options.port, metavar="N",
                         help="serve the worker's metrics at http://HOST:N/metrics")
     parser.add_argument("--metrics-host", default="127.0.0.1", metavar="ADDRESS",
                         help="the address the metrics are served on (default: 127.0.0.1)")
