@@ -421,8 +421,9 @@ class RedisQueue:
     async def reconcile(self, store: RoomStore, name: str, every: float) -> int | None:
         """Enqueues every room the store lists as waiting for the bot (those enqueued
         already are left as they are), drops the places reserved long ago and never
-        committed and the workers long gone, and marks the queue ready; how many jobs were enqueued, or None if
-        another process reconciled less than ``every`` seconds ago."""
+        committed and the workers long gone, and marks the queue ready; how many jobs
+        were enqueued, or None if another process reconciled less than ``every`` seconds
+        ago."""
         if not await self.redis.set(RECONCILING, name, nx=True, px=max(1, int(every * 1000))):
             return None
         token = f"{name}:{secrets.token_hex(8)}"

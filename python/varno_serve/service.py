@@ -15,11 +15,11 @@ How a change goes through, and why it is safe:
 * the rooms in memory are a cache of the store, least recently used first and at most
   ``rooms_in_memory`` of them beyond those in use. When other processes store the bot's
   moves (``BotScheduler.remote``: workers of a queue shared by several servers), the
-  cache is checked against the store before every read and change. A room's lock lives with it in the
-  cache, so nothing is kept for an identifier that names no room. A room holding a place
-  in the bot's queue stays in the cache while it waits and counts against that bound;
-  there are at most ``pending_searches`` of them, which ``Limits`` keeps within
-  ``rooms_in_memory``;
+  cache is checked against the store before every read and change. A room's lock lives
+  with it in the cache, so nothing is kept for an identifier that names no room. A room
+  holding a place in the bot's queue stays in the cache while it waits and counts
+  against that bound; there are at most ``pending_searches`` of them, which ``Limits``
+  keeps within ``rooms_in_memory``;
 * rooms untouched for ``room_days`` are deleted from the store by a sweep, at start and
   then every ``SWEEP_SECONDS``, ``SWEEP_BATCH`` at a time, and dropped from memory.
 """
