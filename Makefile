@@ -140,7 +140,7 @@ test-types: venv
 	$(call cluster_extra,$(VENV))
 	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
 	    bench/serve
-	MYPYPATH=python $(VENV)/bin/python -m mypy --strict tests/cluster
+	MYPYPATH=python:tests/serve $(VENV)/bin/python -m mypy --strict tests/cluster
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through the test build's module whose faults can be armed from Python.

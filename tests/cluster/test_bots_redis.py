@@ -45,14 +45,18 @@ from varno_serve.redis_bots import (  # noqa: E402
     RedisQueue,
     connect,
 )
+from varno_serve.room import Room  # noqa: E402
 from varno_serve.service import RoomService  # noqa: E402
 from varno_serve.worker import BotWorker, WorkerMetrics  # noqa: E402
-from varno_serve.store import BACKENDS  # noqa: E402
+from varno_serve.store import BACKENDS, StoredRoom  # noqa: E402
 from varno_serve.store.sqlite import SqliteRoomStore  # noqa: E402
 
-# The pure-Python model of the rules, which replays a history (untyped: read as Any).
+# The pure-Python model of the rules, which replays a history (untyped: read as Any), and
+# the server tests' helpers.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "serve"))
 Model: Any = importlib.import_module("rules_model").Model
+from serve_helpers import alive  # noqa: E402
 
 LOOPBACK = "127.0.0.1"
 REPO = Path(__file__).resolve().parents[2]
@@ -162,14 +166,6 @@ def worker(started: list[Process], folder: Path, queue: str, name: str, *,
         "--lease", str(lease), *options], folder / f"{name}.log", "takes the bot's turns")
     started.append(process)
     return process
-
-
-def alive(pid: int) -> bool:
-    try:
-        text = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return False
-    return text[text.rindex(")") + 2] != "Z"
 
 
 async def post(session: aiohttp.ClientSession, path: str,
@@ -583,6 +579,29 @@ async def interrupted(session: aiohttp.ClientSession, redis_url: str,
     raise AssertionError("no depth-12 search lasted long enough to be interrupted")
 
 
+async def bot_turn_stored(queue: RedisQueue, folder: Path,
+                          kind: type[RedisBots] = RedisBots) -> tuple[RoomService, Room]:
+    """A room service of this process on the test's store, with the bot's scheduler
+    ``kind``, and a room of it whose bot's first turn (at depth 4) it has stored."""
+    store = SqliteRoomStore(folder / "rooms.db")
+    bots = kind(queue, store, pending_searches=8, name="in-process")
+    service = RoomService(store, LocalEvents(), bots, rooms_in_memory=0)
+    await bots.reconcile()
+    room, _, token, _ = await service.create("bot", "B", 4)
+    await service.start_game(room.room_id, token)
+    return service, room
+
+
+async def played(service: RoomService, room_id: str) -> StoredRoom:
+    """The room as stored once the bot's first move is."""
+    deadline = time.monotonic() + 30
+    while (stored := await service.store.load(room_id)) is None or stored.version < 2:
+        assert time.monotonic() < deadline, "the turn was never played"
+        await asyncio.sleep(0.05)
+    assert stored.version == 2
+    return stored
+
+
 # -- failures -------------------------------------------------------------------------------
 
 class TestNothingLost:
@@ -646,23 +665,14 @@ class TestNothingLost:
 
         async def check() -> None:
             async with queue_on(redis_server.url) as queue:
-                store = SqliteRoomStore(tmp_path / "rooms.db")
-                bots = DyingBots(queue, store, pending_searches=8, name="dying")
-                service = RoomService(store, LocalEvents(), bots, rooms_in_memory=10)
-                await bots.reconcile()
-                room, _, token, _ = await service.create("bot", "B", 4)
+                service, room = await bot_turn_stored(queue, tmp_path, DyingBots)
+                assert str(await queue.redis.hget(PLACES, room.room_id)).startswith("r:")
                 with processes() as started:
-                    # The worker reconciles as it starts, before the turn is stored.
+                    # Its first reconciliation comes too soon after this process's.
                     worker(started, tmp_path, redis_server.url, "w")
-                    await service.start_game(room.room_id, token)
-                    assert str(await queue.redis.hget(PLACES, room.room_id)).startswith("r:")
-                    deadline = time.monotonic() + 30
-                    while (stored := await store.load(room.room_id)) is None \
-                            or stored.version < 2:
-                        assert time.monotonic() < deadline, "the turn was never played"
-                        await asyncio.sleep(0.05)
-                    assert stored.version == 2 and stored.bot_due is None
-                await store.close()
+                    stored = await played(service, room.room_id)
+                    assert stored.bot_due is None
+                await service.close()
 
         run(check())
 
@@ -672,28 +682,21 @@ class TestNothingLost:
 
         async def check() -> None:
             async with queue_on(redis_server.url) as queue:
-                store = SqliteRoomStore(tmp_path / "rooms.db")
-                bots = RedisBots(queue, store, pending_searches=8, name="in-process")
-                service = RoomService(store, LocalEvents(), bots, rooms_in_memory=0)
-                await bots.reconcile()
-                room, _, token, _ = await service.create("bot", "B", 4)
-                await service.start_game(room.room_id, token)
+                service, room = await bot_turn_stored(queue, tmp_path)
                 metrics = WorkerMetrics()
-                dying = BotWorker(queue, service, bots, metrics, name="w", make_pool=lambda:
-                                  ProcessPoolExecutor(1, multiprocessing.get_context("spawn"),
-                                                      initializer=os._exit, initargs=(1,)))
+                assert isinstance(service.bots, RedisBots)
+                dying = BotWorker(queue, service, service.bots, metrics, name="w",
+                                  make_pool=lambda: ProcessPoolExecutor(
+                                      1, multiprocessing.get_context("spawn"),
+                                      initializer=os._exit, initargs=(1,)))
                 working = asyncio.create_task(dying.run())
-                deadline = time.monotonic() + 30
-                while (stored := await store.load(room.room_id)) is None or stored.version < 2:
-                    assert time.monotonic() < deadline, "the turn was never played"
-                    await asyncio.sleep(0.05)
+                stored = await played(service, room.room_id)
                 working.cancel()
                 await asyncio.gather(working, return_exceptions=True)
-                first = room.legal_moves()[0]
                 assert json.loads(stored.host)["history"] == [
-                    {"side": "A", "move": first, "by": "bot"}]
+                    {"side": "A", "move": room.legal_moves()[0], "by": "bot"}]
                 assert metrics.registry.get_sample_value("varno_bot_jobs_failed_total") == 1
-                await store.close()
+                await service.close()
 
         run(check())
 
