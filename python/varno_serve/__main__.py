@@ -11,8 +11,8 @@ import os
 import signal
 import sys
 
-from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from . import options
+from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
 
 INSTALL_HINT = "pip install 'varno[serve]'"

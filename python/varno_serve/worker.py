@@ -36,10 +36,10 @@ from concurrent.futures import Executor
 from concurrent.futures.process import BrokenProcessPool
 from typing import TYPE_CHECKING, Any, Final
 
+from . import options
 from .bots import Search, bot_pool, choose_move, end_workers
 from .errors import Busy, Conflict, NotFound
 from .events import Events, LocalEvents
-from . import options
 
 if TYPE_CHECKING:
     # Imported when the worker runs, so that a missing extra is said plainly.
