@@ -188,18 +188,27 @@ class BotWorker:
         from redis.exceptions import RedisError
 
         wake = "0-0"
+        # Since when the queue cannot be read (logged once, and once it can again).
+        failing: float | None = None
         while True:
             try:
                 job, wake = await self.queue.take(self.name, self.lease)
-                if job is None:
-                    await self.queue.wait(wake, min(IDLE_SECONDS, self.lease / 2))
-                    continue
             except (RedisError, OSError) as failure:
                 self.metrics.redis_errors.inc()
-                log.warning("the bot's queue cannot be read: %s", failure)
+                if failing is None:
+                    failing = time.monotonic()
+                    log.warning("the bot's queue cannot be read: %s", failure)
                 await asyncio.sleep(PAUSE_SECONDS)
                 continue
-            await self._work(job)
+            if failing is not None:
+                log.info("the bot's queue is read again after %.1f s",
+                         time.monotonic() - failing)
+                failing = None
+            if job is not None:
+                await self._work(job)
+                continue
+            with contextlib.suppress(RedisError, OSError):
+                await self.queue.wait(wake, min(IDLE_SECONDS, self.lease / 2))
 
     def close(self) -> None:
         """Ends the search's process, if any."""
