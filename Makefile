@@ -10,8 +10,8 @@
 # make test-serve-api  the web server's API tests on the newest Python (no browser, no crash)
 # make test-python-all the Python tests on every Python >= 3.12 (.venv/, .venv-3.X/)
 # make test-faults     the panic path, on a test module whose faults can be armed from Python
-# make test-serve      the web server's tests on every Python, a browser game on the newest,
-#                      and the cluster's (tests/cluster) against PostgreSQL and Redis servers
+# make test-serve      the web server's tests on every Python, a browser game on the newest
+# make test-cluster    the tests of several nodes and bot workers, on PostgreSQL and Redis
 # make sanitize        the C++ tests and the newest Python's tests on an ASan + UBSan build
 # make fuzz            each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench           the benchmarks (not part of the tests)
@@ -51,7 +51,7 @@ ARGS ?=
 JOBS ?= 2
 
 .PHONY: help play serve check test test-cpp test-python test-python-all test-types test-faults \
-	test-serve-api test-serve sanitize fuzz bench bench-serve check-vectors sdist wheels \
+	test-serve-api test-serve test-cluster sanitize fuzz bench bench-serve check-vectors sdist wheels \
 	release-check release-faults release-tools venv venvs core deps
 
 # The opening comment's list of commands.
@@ -124,7 +124,7 @@ test-cpp: core
 # The edit loop.
 check: test-cpp test-python test-types test-serve-api
 
-test: test-cpp test-python-all test-faults test-types test-serve sanitize
+test: test-cpp test-python-all test-faults test-types test-serve test-cluster sanitize
 
 test-python: venv
 	$(VENV)/bin/python -m pytest -q tests/python
@@ -132,15 +132,16 @@ test-python: venv
 test-python-all: venvs
 	$(foreach py,$(PYTHONS),$(call venv_of,$(py))/bin/python -m pytest -q tests/python$(newline))
 
-# The stubs against the built module, and the host, the examples and the server's load
-# benchmark and probe (bench/serve) under mypy --strict.
+# The stubs against the built module, and the host, the examples, the server (with the
+# cluster's parts), its load benchmark and probe (bench/serve) and the cluster's tests
+# under mypy --strict.
 test-types: venv
 	mkdir -p build && cd build && ../$(VENV)/bin/python -m mypy.stubtest varno
 	$(call cluster_extra,$(VENV))
 	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
 	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
 	    bench/serve
-	MYPYPATH=python:tests/serve:tests/cluster $(VENV)/bin/python -m mypy --strict $(CLUSTER_TYPED_TESTS)
+	MYPYPATH=python:tests/serve:tests/cluster $(VENV)/bin/python -m mypy --strict tests/cluster
 	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
 
 # The panic path, through the test build's module whose faults can be armed from Python.
@@ -264,32 +265,30 @@ fuzz: venv
 
 # The web server: its API, WebSocket and crash tests on every interpreter, and a game in
 # Debian's headless Chromium (driven by Playwright) on the newest; the screenshot of the
-# board is kept in build/serve-browser.png. Then, on every interpreter with the extra
-# "cluster", the tests of several nodes (tests/cluster) against PostgreSQL and Redis
-# servers of their own, from Debian's packages, on loopback (data under build/).
+# board is kept in build/serve-browser.png.
 SERVE_TEST_REQUIREMENTS := tests/serve/requirements.txt
-CLUSTER_DEBIAN_PACKAGES := postgresql redis-server
-# The cluster's tests checked by mypy --strict (test-types).
-CLUSTER_TYPED_TESTS := tests/cluster/services.py tests/cluster/pg_fixtures.py \
-	tests/cluster/test_store.py tests/cluster/test_store_pg.py
 test-serve: venvs
-	$(call debian,chromium $(CLUSTER_DEBIAN_PACKAGES))
-	$(foreach py,$(PYTHONS),$(call serve_extra,$(call venv_of,$(py)))$(newline)\
-	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)\
-	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/serve \
-	    $(if $(filter $(py),$(NEWEST)),,--ignore tests/serve/test_browser.py)$(newline)\
-	$(call cluster_extra,$(call venv_of,$(py)))$(newline)\
-	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/cluster$(newline))
+	$(call debian,chromium)
+	$(foreach py,$(PYTHONS),$(call serve_extra,$(call venv_of,$(py)))$(newline)	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/serve \
+	    $(if $(filter $(py),$(NEWEST)),,--ignore tests/serve/test_browser.py)$(newline))
 
 # The web server's API tests on the newest interpreter: tests/serve without the browser
 # and crash tests (part of make check; make test runs them all through test-serve). The
-# cluster's tests are left to test-serve: they start database servers from Debian's
+# cluster's tests are left to test-cluster: they start database servers from Debian's
 # packages (installed if missing), which the edit loop should neither wait for nor need.
 test-serve-api: venv
 	$(call serve_extra,$(VENV))
 	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/serve \
 	    --ignore tests/serve/test_browser.py --ignore tests/serve/test_crash.py
+
+# Several nodes and bot workers: the tests of tests/cluster on every interpreter, against
+# PostgreSQL and Redis servers (and HAProxy) of their own, from Debian's packages, on
+# loopback (their data under build/).
+CLUSTER_DEBIAN_PACKAGES := postgresql redis-server haproxy
+test-cluster: venvs
+	$(call debian,$(CLUSTER_DEBIAN_PACKAGES))
+	$(foreach py,$(PYTHONS),$(call cluster_extra,$(call venv_of,$(py)))$(newline)	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/cluster$(newline))
 
 bench: core venvs
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true

@@ -11,10 +11,10 @@ import os
 import signal
 import sys
 
-from .events import check_events_url
+from . import options
 from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
-from .store import StoreUnavailable, StoreURLError, check_store_url, shown_url
+from .store import StoreUnavailable, shown_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
 CLUSTER_HINT = "pip install 'varno[cluster]'"
@@ -33,30 +33,6 @@ def _workers(text: str) -> int:
     if not 1 <= workers <= MAX_WORKERS:
         raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_WORKERS}, not {workers}")
     return workers
-
-
-def _port(text: str) -> int:
-    try:
-        port = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, not {port}")
-    return port
-
-
-def _store(text: str) -> str:
-    try:
-        return check_store_url(text)
-    except StoreURLError as wrong:
-        raise argparse.ArgumentTypeError(str(wrong)) from None
-
-
-def _events(text: str) -> str:
-    try:
-        return check_events_url(text)
-    except ValueError as wrong:
-        raise argparse.ArgumentTypeError(str(wrong)) from None
 
 
 def _node(text: str) -> str:
@@ -83,10 +59,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--host", default="127.0.0.1",
                         help="address (or name) to listen on; requests are answered for it, "
                         "localhost, 127.0.0.1 and [::1] (default: 127.0.0.1)")
-    parser.add_argument("--port", type=_port, default=8000,
+    parser.add_argument("--port", type=options.port, default=8000,
                         help="port to listen on, 0 for any free one (default: 8000)")
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("--store", type=_store, default=DEFAULT_STORE, metavar="URL",
+    where.add_argument("--store", type=options.store_url, default=DEFAULT_STORE, metavar="URL",
                        help="where the rooms are kept: sqlite://PATH, e.g. "
                        "sqlite:///srv/varno/rooms.db, or a PostgreSQL database shared by "
                        "several servers, postgresql://USER@HOST:PORT/DB[?pool_size=N&"
@@ -96,12 +72,20 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the SQLite database of the rooms: --store sqlite://PATH")
     parser.add_argument("--bot-workers", type=_workers, default=default_workers,
                         help=f"processes searching the bot's moves (default: {default_workers})")
-    parser.add_argument("--events", type=_events, metavar="URL",
+    parser.add_argument("--events", type=options.redis_url, metavar="URL",
                         help="a Redis server (redis://HOST:PORT/N) through which every "
                         "state stored goes to the watchers of every node sharing the store "
-                        f"(needs {CLUSTER_HINT}; default: this process's watchers only)")
+                        f"(needs {CLUSTER_HINT}; default: the --queue's server if --queue is "
+                        "given, else this process's watchers only)")
     parser.add_argument("--node", type=_node, metavar="NAME",
                         help="this node's name in /healthz and /metrics (default: HOST:PORT)")
+    parser.add_argument("--queue", type=options.redis_url, metavar="URL",
+                        help="put the bot's turns on a queue on Redis (redis://HOST:PORT/N), "
+                        "shared by every node, for varno-bot-worker processes to search: "
+                        "this server then starts no bot workers of its own (--bot-workers "
+                        "is ignored); pending_searches bounds the whole queue. The workers "
+                        "publish the bot's moves through --events, which is this same server "
+                        "unless given")
     defaults = Limits()
     parser.add_argument(
         "--limit", type=parse_limit, action="append", default=[], metavar="NAME=VALUE",
@@ -131,7 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
 async def _serve(args: argparse.Namespace) -> None:
     from aiohttp import web
 
-    from .bots import PoolBots, bot_pool
+    from .bots import BotScheduler, PoolBots, bot_pool
     from .connections import ConnectionGuard, GuardedAppRunner
     from .events import Events, LocalEvents
     from .health import Health
@@ -146,8 +130,18 @@ async def _serve(args: argparse.Namespace) -> None:
     metrics = Metrics()
     metrics.bot_queue_limit.set(limits.pending_searches)
     store = CountingStore(await open_store(args.store), metrics)
-    bots = PoolBots(lambda: bot_pool(args.bot_workers), pending_searches=limits.pending_searches,
-                    workers=args.bot_workers, observer=metrics)
+    bots: BotScheduler
+    if args.queue is not None:
+        from .redis_bots import RedisBots, RedisQueue, connect
+
+        bots = RedisBots(RedisQueue(connect(args.queue)), store,
+                         pending_searches=limits.pending_searches,
+                         name=args.node or f"{args.host}:{args.port}:{os.getpid()}",
+                         observer=metrics)
+    else:
+        bots = PoolBots(lambda: bot_pool(args.bot_workers),
+                        pending_searches=limits.pending_searches, workers=args.bot_workers,
+                        observer=metrics)
     events: Events
     if args.events is not None:
         from .events_redis import RedisEvents
@@ -157,7 +151,7 @@ async def _serve(args: argparse.Namespace) -> None:
     service = RoomService(store, events, bots, rooms_in_memory=limits.rooms_in_memory,
                           room_days=limits.room_days)
     origins = Origins(args.host, args.allowed_host, args.allowed_origin)
-    health = Health.of(service)
+    health = Health.of(service, queue=bots.healthy if bots.remote else None)
     app = make_app(service, limits, args.trusted_proxy, origins, metrics, health)
     # Connections: the idle timer and the caps per address (varno_serve.connections).
     guard = ConnectionGuard(
@@ -205,6 +199,10 @@ def main(argv: list[str] | None = None) -> int:
         args.limits.check()
     except ValueError as wrong:
         parser.error(f"--limit: {wrong}")
+    if args.queue is not None and args.events is None:
+        # The workers publish the bot's moves through the events: without them a node's
+        # watchers would never see one.
+        args.events = args.queue
     try:
         import aiohttp  # noqa: F401
         import prometheus_client  # noqa: F401
@@ -212,12 +210,12 @@ def main(argv: list[str] | None = None) -> int:
         print(f"varno-serve needs the serve extra; install it with: {INSTALL_HINT}",
               file=sys.stderr)
         return 2
-    if args.events is not None:
+    if args.events is not None or args.queue is not None:
         try:
             import redis  # noqa: F401
         except ImportError:
-            print(f"--events needs the cluster extra; install it with: {CLUSTER_HINT}",
-                  file=sys.stderr)
+            print(f"--events and --queue need the cluster extra; install it with: "
+                  f"{CLUSTER_HINT}", file=sys.stderr)
             return 2
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     # The access log shows method, path and status; seat secrets travel in bodies only.

@@ -114,8 +114,9 @@ class BotHost(Protocol):
         """What to search for the bot's move in the room at ``version``; None when the
         room is no longer there or it is not the bot's turn."""
 
-    async def apply_bot_move(self, room_id: str, version: int, move: str) -> None:
-        """Plays the move the bot chose at ``version``, if the room is still there."""
+    async def apply_bot_move(self, room_id: str, version: int, move: str) -> bool:
+        """Plays the move the bot chose at ``version``, if the room is still there at that
+        version; whether it was played."""
 
     async def waiting_for_bot(self, count: int) -> tuple[list[WaitingRoom], bool]:
         """Up to ``count`` of the rooms that the store lists as waiting for the bot and
@@ -155,6 +156,10 @@ UNOBSERVED: Final[BotObserver] = _Unobserved()
 
 
 class BotScheduler(Protocol):
+    # Whether the bot's moves are stored by other processes (workers of a queue shared by
+    # several servers): then a room in memory may be older than the store's.
+    remote: bool
+
     async def start(self, host: BotHost) -> None:
         """From now on, turns are played through ``host``, beginning with the rooms the
         store lists as waiting for the bot (the first of them taken up before it
@@ -178,6 +183,9 @@ class BotScheduler(Protocol):
         """Ends the workers at once, whatever they are searching, and drops the turns not
         played yet: the store still lists their rooms as waiting for the bot."""
 
+    async def healthy(self) -> bool:
+        """Whether the bot's turns can be queued now."""
+
 
 class _Place:
     """A room's place in the queue: reserved, queued (``version`` and ``due`` set, and in
@@ -200,6 +208,8 @@ class PoolBots:
     """``BotScheduler`` on a pool of ``workers`` processes: at most ``pending_searches``
     searches waiting or running, at most ``workers`` of them in the pool, the one due
     first going next. ``observer`` is told how the queue goes."""
+
+    remote = False
 
     def __init__(self, make_pool: Callable[[], Executor], *, pending_searches: int,
                  workers: int = 1, retry_seconds: float = RETRY_SECONDS,
@@ -281,13 +291,16 @@ class PoolBots:
         # the processes stops them.
         pool, self._pool = self._pool, None
         if pool is not None:
-            _end_workers(pool)
+            end_workers(pool)
         await asyncio.gather(*tasks, return_exceptions=True)
         if pool is not None:
             pool.shutdown(wait=False, cancel_futures=True)
         self._places.clear()
         self._queue.clear()
         self._report()
+
+    async def healthy(self) -> bool:
+        return True
 
     # -- for the tests and the operators ------------------------------------------------
 
@@ -422,7 +435,7 @@ class PoolBots:
         raise AssertionError("unreachable")
 
 
-def _end_workers(pool: Executor) -> None:
+def end_workers(pool: Executor) -> None:
     """Kills the worker processes of ``pool`` (none for a pool of threads)."""
     # ProcessPoolExecutor keeps its processes, by pid, in ``_processes`` (from Python 3.2
     # to 3.13); it has no public way to end them.

@@ -19,11 +19,13 @@ How a change goes through, and why it is safe:
   there are at most ``pending_searches`` of them, which ``Limits`` keeps within
   ``rooms_in_memory``;
 * a store shared with other processes (``RoomStore.shared``: several server nodes on
-  one database) may hold a newer version of a room than the one in memory: before a
-  change, and before a read is answered, the store is asked for the room's version
-  (``RoomStore.version``, one indexed read) and the room read again if it differs, so
-  a move made on another node is never missed (and a change made meanwhile is refused by
-  the compare-and-set). A room just read from the store is not asked about again;
+  one database), or rooms whose bot's moves other processes store
+  (``BotScheduler.remote``: the workers of a queue on Redis), may hold a newer version of
+  a room than the one in memory: before a change, and before a read is answered, the
+  store is asked for the room's version (``RoomStore.version``, one indexed read) and
+  the room read again if it differs, so a move made on another node is never missed (and
+  a change made meanwhile is refused by the compare-and-set). A room just read from the
+  store is not asked about again;
 * a store out of reach (``StoreUnavailable``) refuses the request as a whole: what was
   not stored is not acknowledged, and a commit whose outcome is unknown leaves the room
   to be read again;
@@ -94,6 +96,9 @@ class RoomService:
         # The last room waiting in the store that the bot's queue took up.
         self._taken_up: WaitingRoom | None = None
         self._sweeper: asyncio.Task[None] | None = None
+        # Whether another process may store a change of a room (another node on the same
+        # database, or the bot's workers).
+        self._shared = store.shared or bots.remote
 
     # -- start and end -------------------------------------------------------------
 
@@ -147,7 +152,7 @@ class RoomService:
         try:
             room = entry.room
             if room is not None:
-                if fresh or not self.store.shared:
+                if fresh or not self._shared:
                     return room
                 if await self.store.version(room_id) == room.version:
                     return room
@@ -220,16 +225,17 @@ class RoomService:
             return None
         return Search(room.board_blob(), room.to_move, room.depth)
 
-    async def apply_bot_move(self, room_id: str, version: int, move: str) -> None:
+    async def apply_bot_move(self, room_id: str, version: int, move: str) -> bool:
         async with self._changing(room_id) as (entry, room):
             if room.version != version or not room.bot_waiting:
-                return
+                return False
             candidate = room.copy()
             refused = candidate.play_bot(move)
             if refused is not None:
                 # Never expected: the first legal move was played instead.
                 log.error("room %s: the bot's move was not played (%s)", room_id, refused)
             await self._commit(entry, candidate)
+        return True
 
     async def waiting_for_bot(self, count: int) -> tuple[list[WaitingRoom], bool]:
         """The next rooms the store lists as waiting for the bot, loaded and kept in
@@ -346,7 +352,7 @@ class RoomService:
 
     async def _current(self, room_id: str, entry: _Entry) -> Room:
         """The room of ``entry``, whose lock the caller holds, read again from the store
-        if a failed commit left it unknown."""
+        if a failed commit left it unknown (or another process changed it)."""
         if entry.room is None:
             stored = await self.store.load(room_id)
             if stored is None:
@@ -364,7 +370,7 @@ class RoomService:
         try:
             async with entry.lock:
                 room = entry.room
-                if self.store.shared and not fresh and room is not None \
+                if self._shared and not fresh and room is not None \
                         and await self.store.version(room_id) != room.version:
                     entry.room = None
                 yield entry, await self._current(room_id, entry)

@@ -183,6 +183,15 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
         await asyncio.sleep(0.01)
 
 
+def alive(pid: int) -> bool:
+    """Whether ``pid`` is a process still running (not gone, not a zombie)."""
+    try:
+        text = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return text[text.rindex(")") + 2] != "Z"
+
+
 class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process. Its limits
     are ``limits`` (by default none to speak of) and then the defaults; ``options`` are

@@ -29,6 +29,7 @@ from serve_helpers import (
     UNLIMITED,
     RecordingStore,
     ServerProcess,
+    alive,
     cached,
     create,
     get_state,
@@ -267,15 +268,6 @@ def workers_of(server: ServerProcess) -> list[int]:
         if b"spawn_main" in command:
             found.append(pid)
     return found
-
-
-def alive(pid: int) -> bool:
-    """Whether ``pid`` is a process still running (not gone, not a zombie)."""
-    try:
-        text = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return False
-    return text[text.rindex(")") + 2] != "Z"
 
 
 def threads(pid: int) -> int:

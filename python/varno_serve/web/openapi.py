@@ -266,7 +266,8 @@ def _paths() -> dict[str, Schema]:
             _ok(200, "The state: the bot's first search is under way (`thinking`). Starting "
                 "again, or in a room that does not wait for a start, changes nothing.", state),
             refusals=(NO_ROOM, (Forbidden, "`token` holds no seat in this room"),
-                      (Busy, "the bot's queue is full (`pending_searches`); nothing changed"),
+                      (Busy, "the bot's queue is full (`pending_searches`), or out of reach "
+                       "(a queue on Redis); nothing changed"),
                       (Conflict, "the room changed meanwhile")),
             room=True, body=_ref("StartRequest"),
             description="Where the person plays B against the bot, the deal is shown and "
@@ -282,7 +283,8 @@ def _paths() -> dict[str, Schema]:
                       (Refused, "the rules refuse the move (malformed, or not allowed now); "
                        "`error` is the module's own message"),
                       (Busy, "the move hands the bot its turn and the bot's queue is full "
-                       "(`pending_searches`); nothing changed")),
+                       "(`pending_searches`), or out of reach (a queue on Redis); nothing "
+                       "changed")),
             room=True, body=_ref("MoveRequest"))},
         "/api/rooms/{room}/ws": {"get": _operation(
             "watchRoom", "The state of a room now, then after every change (WebSocket)",

@@ -1,0 +1,462 @@
+"""``varno-bot-worker``: takes the bot's turns from the queue on Redis
+(``varno_serve.redis_bots``), searches each, and plays the move on the store.
+
+One search at a time per worker; run as many workers on a machine as it has cores. The
+search runs in a child process of the worker (the pool of one of ``varno_serve.bots``,
+which the kernel ends with the worker, even mid-search), so the worker's event loop
+keeps renewing its lease and answers signals while the search holds the interpreter
+lock of its own process.
+
+A job is played through the room service's own logic, on a service of the worker's that
+keeps no room in memory: the room is read from the store, the move checked at the job's
+version and stored with the compare-and-set, and the new state published to the nodes'
+watchers (``--events``). The node that asked for the turn need not be alive. A job whose
+room has moved on (played by another worker already, or the room gone) is dropped. A job
+that every worker taking it died with (``MAX_DELIVERIES`` of them) is played with the
+first legal move, so that no room waits for ever on a search that kills its worker.
+
+SIGTERM or SIGINT: the search is ended, the job given back (the next free worker takes it
+at once), and the worker exits within about a second.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import json
+import logging
+import os
+import signal
+import socket
+import sys
+import time
+from collections.abc import Callable
+from concurrent.futures import Executor
+from concurrent.futures.process import BrokenProcessPool
+from typing import TYPE_CHECKING, Any, Final
+
+from . import options
+from .bots import Search, bot_pool, choose_move, end_workers
+from .errors import Busy, Conflict, NotFound
+from .events import Events, LocalEvents
+
+if TYPE_CHECKING:
+    # Imported when the worker runs, so that a missing extra is said plainly.
+    from redis.asyncio import Redis
+
+    from .redis_bots import Job, RedisBots, RedisQueue
+    from .service import RoomService
+
+log = logging.getLogger("varno_serve")
+
+INSTALL_HINT: Final = "pip install 'varno[cluster]'"
+# The lease on a job: another worker takes it over after this long without a renewal.
+# The worker renews it every third of it.
+LEASE_SECONDS: Final = 5.0
+# Takings of one job after which it is played with the first legal move.
+MAX_DELIVERIES: Final = 5
+# Searches of one job that may end with the search's process dying before the job is
+# given up the same way.
+MAX_BROKEN: Final = 2
+# After a failure of Redis or the store, how long before the worker tries again.
+PAUSE_SECONDS: Final = 0.5
+# How long a finished job's acknowledgement is tried while Redis cannot be reached.
+FINISH_SECONDS: Final = 5.0
+# On SIGTERM, how long giving the job back may take.
+GIVE_BACK_SECONDS: Final = 0.5
+# An idle worker looks at the queue at least this often (for leases that lapsed).
+IDLE_SECONDS: Final = 1.0
+
+# The searches' histogram buckets: a depth-1 search takes microseconds, depth 12 seconds.
+SEARCH_BUCKETS: Final = (0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1.0, 3.0, 10.0, 30.0)
+WAIT_BUCKETS: Final = (0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0)
+
+
+class WorkerMetrics:
+    """The worker's metrics, in a registry of its own (Prometheus' text format)."""
+
+    def __init__(self) -> None:
+        from prometheus_client import CollectorRegistry, Counter, Histogram
+
+        self.registry = CollectorRegistry()
+        registry = self.registry
+        self.searches = Counter("varno_bot_searches", "Searches of the bot's move, by depth.",
+                                ["depth"], registry=registry)
+        self.search_seconds = Histogram(
+            "varno_bot_search_seconds", "How long the bot's searches took, by depth.",
+            ["depth"], buckets=SEARCH_BUCKETS, registry=registry)
+        self.jobs_taken = Counter("varno_bot_jobs_taken", "Jobs taken from the queue.",
+                                  registry=registry)
+        self.jobs_reclaimed = Counter(
+            "varno_bot_jobs_reclaimed", "Jobs taken over from a worker whose lease lapsed.",
+            registry=registry)
+        self.jobs_failed = Counter(
+            "varno_bot_jobs_failed", "Jobs played with the first legal move, their search "
+            "having killed every worker that took it.", registry=registry)
+        self.jobs_skipped = Counter(
+            "varno_bot_jobs_skipped", "Jobs whose room had moved on or was gone (played "
+            "already, or deleted).", registry=registry)
+        self.moves = Counter("varno_bot_moves", "Moves of the bot played and stored.",
+                             registry=registry)
+        self.queue_wait = Histogram(
+            "varno_bot_queue_wait_seconds", "From a job's enqueueing to its taking.",
+            buckets=WAIT_BUCKETS, registry=registry)
+        self.redis_errors = Counter("varno_redis_errors", "Failed calls to Redis.",
+                                    registry=registry)
+        self.store_errors = Counter("varno_store_errors", "Failed calls to the store.",
+                                    registry=registry)
+
+    def text(self) -> tuple[bytes, str]:
+        """The metrics in the exposition format, and its content type."""
+        from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
+
+        return generate_latest(self.registry), CONTENT_TYPE_LATEST
+
+
+# -- the events of a room, as the nodes read them -----------------------------------------
+
+def room_channel(room_id: str) -> str:
+    """The Redis channel of a room's new states."""
+    return f"varno:room:{room_id}"
+
+
+# A copy of the events' encoding (``encode_event`` in the events on Redis), to be replaced
+# by an import of it.
+def encode_event(version: int, state: str) -> str:
+    """A room's new state as the message on its channel."""
+    return json.dumps({"version": version, "state": state})
+
+
+class PublishedEvents(LocalEvents):
+    """``Events`` of a worker: every state stored goes to the room's channel on Redis,
+    for the nodes to push to their watchers (the worker has none of its own)."""
+
+    def __init__(self, client: Redis) -> None:
+        super().__init__()
+        self._redis = client
+        self._sending: set[asyncio.Task[None]] = set()
+
+    def publish(self, room_id: str, version: int, state: str) -> None:
+        super().publish(room_id, version, state)
+        task = asyncio.create_task(self._send(room_id, version, state))
+        self._sending.add(task)
+        task.add_done_callback(self._sending.discard)
+
+    async def flush(self) -> None:
+        if self._sending:
+            await asyncio.wait(set(self._sending), timeout=FINISH_SECONDS)
+
+    async def _send(self, room_id: str, version: int, state: str) -> None:
+        from redis.exceptions import RedisError
+
+        try:
+            await self._redis.publish(room_channel(room_id), encode_event(version, state))
+        except RedisError as failure:
+            # The store has the move; watchers see it when they read the room again.
+            log.warning("room %s: version %d was not published: %s", room_id, version, failure)
+
+    async def close(self) -> None:
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(self.flush(), GIVE_BACK_SECONDS)
+        await super().close()
+        await self._redis.aclose()
+
+
+# -- the worker ------------------------------------------------------------------------------
+
+class BotWorker:
+    """Takes jobs one at a time and plays them: ``run`` until cancelled."""
+
+    def __init__(self, queue: RedisQueue, service: RoomService, bots: RedisBots,
+                 metrics: WorkerMetrics, *, name: str, lease: float = LEASE_SECONDS,
+                 make_pool: Callable[[], Executor] = lambda: bot_pool(1),
+                 max_deliveries: int = MAX_DELIVERIES) -> None:
+        self.queue = queue
+        self.service = service
+        self.bots = bots
+        self.metrics = metrics
+        self.name = name
+        self.lease = lease
+        self._make_pool = make_pool
+        self._pool: Executor | None = None
+        self._max_deliveries = max_deliveries
+        # The job under way, for the tests and the logs.
+        self.job: Job | None = None
+
+    async def run(self) -> None:
+        from redis.exceptions import RedisError
+
+        wake = "0-0"
+        # Since when the queue cannot be read (logged once, and once it can again).
+        failing: float | None = None
+        while True:
+            try:
+                job, wake = await self.queue.take(self.name, self.lease)
+            except (RedisError, OSError) as failure:
+                self.metrics.redis_errors.inc()
+                if failing is None:
+                    failing = time.monotonic()
+                    log.warning("the bot's queue cannot be read: %s", failure)
+                await asyncio.sleep(PAUSE_SECONDS)
+                continue
+            if failing is not None:
+                log.info("the bot's queue is read again after %.1f s",
+                         time.monotonic() - failing)
+                failing = None
+            if job is not None:
+                await self._work(job)
+                continue
+            with contextlib.suppress(RedisError, OSError):
+                await self.queue.wait(wake, min(IDLE_SECONDS, self.lease / 2))
+
+    def close(self) -> None:
+        """Ends the search's process, if any."""
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            end_workers(pool)
+            pool.shutdown(wait=False, cancel_futures=True)
+
+    async def _work(self, job: Job) -> None:
+        self.job = job
+        self.metrics.jobs_taken.inc()
+        if job.deliveries > 1:
+            self.metrics.jobs_reclaimed.inc()
+            log.info("room %s: the bot's turn at version %d taken over (delivery %d)",
+                     job.room_id, job.version, job.deliveries)
+        self.metrics.queue_wait.observe(max(0.0, time.time() - job.asked))
+        keeper = asyncio.create_task(self._keep(job))
+        try:
+            await self._play(job)
+        except asyncio.CancelledError:
+            # Stopping: the search is ended and the job given back to the next worker.
+            self.close()
+            with contextlib.suppress(Exception):
+                await asyncio.wait_for(self.queue.give_back(job, self.name), GIVE_BACK_SECONDS)
+            raise
+        finally:
+            keeper.cancel()
+            await asyncio.gather(keeper, return_exceptions=True)
+            self.job = None
+        await self._finish(job)
+        self.service.bot_done(job.room_id)
+
+    async def _keep(self, job: Job) -> None:
+        """Renews the lease on ``job`` every third of it, while the job is played."""
+        from redis.exceptions import RedisError
+
+        while True:
+            await asyncio.sleep(self.lease / 3)
+            try:
+                if not await self.queue.renew(job, self.name):
+                    # Another worker took it over: whichever plays first plays the turn.
+                    log.warning("room %s: the lease on the bot's turn at version %d was lost",
+                                job.room_id, job.version)
+                    return
+            except (RedisError, OSError):
+                self.metrics.redis_errors.inc()
+
+    async def _play(self, job: Job) -> None:
+        """Searches and plays the bot's move of ``job``, trying again while the store
+        fails; returns once it is played, or the room has moved on."""
+        broken = 0
+        while True:
+            try:
+                if job.deliveries > self._max_deliveries or broken >= MAX_BROKEN:
+                    played = await self._give_up(job)
+                else:
+                    search = await self.service.bot_search(job.room_id, job.version)
+                    if search is None:
+                        self.metrics.jobs_skipped.inc()
+                        return
+                    try:
+                        move = await self._search(search)
+                    except BrokenProcessPool:
+                        broken += 1
+                        log.error("room %s: the search's process died", job.room_id)
+                        continue
+                    played = await self.service.apply_bot_move(job.room_id, job.version, move)
+                if played:
+                    self.metrics.moves.inc()
+                else:
+                    self.metrics.jobs_skipped.inc()
+                # The next turn of the bot, if the person had to pass, is enqueued
+                # before this job frees the room's place.
+                await self.bots.flush()
+                return
+            except (NotFound, Conflict):
+                self.metrics.jobs_skipped.inc()
+                return
+            except Busy:
+                # The bot moves again and its next turn could not be queued: Redis failed.
+                self.metrics.redis_errors.inc()
+                log.warning("room %s: the bot's next turn cannot be queued; trying again",
+                            job.room_id)
+                await asyncio.sleep(PAUSE_SECONDS)
+            except Exception:
+                self.metrics.store_errors.inc()
+                log.exception("room %s: the bot's turn failed; trying again", job.room_id)
+                await asyncio.sleep(PAUSE_SECONDS)
+
+    async def _give_up(self, job: Job) -> bool:
+        log.error("room %s: every search of the bot's turn at version %d ended with its "
+                  "process; the first legal move is played", job.room_id, job.version)
+        self.metrics.jobs_failed.inc()
+        return await self.service.apply_bot_move(job.room_id, job.version, "")
+
+    async def _search(self, search: Search) -> str:
+        if self._pool is None:
+            self._pool = self._make_pool()
+        pool = self._pool
+        began = time.monotonic()
+        try:
+            move = await asyncio.get_running_loop().run_in_executor(
+                pool, choose_move, search.board, search.side, search.depth)
+        except BrokenProcessPool:
+            if self._pool is pool:
+                self.close()
+            raise
+        depth = str(search.depth)
+        self.metrics.searches.labels(depth).inc()
+        self.metrics.search_seconds.labels(depth).observe(time.monotonic() - began)
+        return move
+
+    async def _finish(self, job: Job) -> None:
+        """Acknowledges ``job`` and frees its place, trying for a while if Redis fails
+        (else the job is taken over later and found played)."""
+        from redis.exceptions import RedisError
+
+        deadline = time.monotonic() + FINISH_SECONDS
+        while True:
+            try:
+                await self.queue.finish(job)
+                return
+            except (RedisError, OSError) as failure:
+                self.metrics.redis_errors.inc()
+                if time.monotonic() > deadline:
+                    log.warning("room %s: the bot's turn was played but not acknowledged: "
+                                "%s", job.room_id, failure)
+                    return
+                await asyncio.sleep(PAUSE_SECONDS)
+
+
+# -- the command line ----------------------------------------------------------------------
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0.1 <= seconds <= 3600:
+        raise argparse.ArgumentTypeError(f"must be from 0.1 to 3600 seconds, not {seconds}")
+    return seconds
+
+
+def build_parser() -> argparse.ArgumentParser:
+    default_name = f"{socket.gethostname()}:{os.getpid()}"
+    parser = argparse.ArgumentParser(
+        prog="varno-bot-worker",
+        description="Search the bot's moves for varno-serve nodes started with the same "
+        "--queue: take the bot's turns from the queue on Redis, play them on the store, "
+        "and publish the new states. Run one per core.")
+    parser.add_argument("--queue", type=options.redis_url, required=True, metavar="URL",
+                        help="the bot's queue: redis://HOST:PORT/N, as the nodes' --queue")
+    parser.add_argument("--store", type=options.store_url, required=True, metavar="URL",
+                        help="where the rooms are kept, as the nodes' --store")
+    parser.add_argument("--events", type=options.redis_url, metavar="URL",
+                        help="where the rooms' new states are published, as the nodes' "
+                        "--events (without it, watchers see the bot's moves only when they "
+                        "read the room again)")
+    parser.add_argument("--name", default=default_name,
+                        help="the worker's name in the queue and the logs; unique among "
+                        f"the workers (default: HOST:PID, here {default_name})")
+    parser.add_argument("--metrics-port", type=options.port, metavar="N",
+                        help="serve the worker's metrics at http://HOST:N/metrics")
+    parser.add_argument("--metrics-host", default="127.0.0.1", metavar="ADDRESS",
+                        help="the address the metrics are served on (default: 127.0.0.1)")
+    parser.add_argument("--lease", type=_seconds, default=LEASE_SECONDS, metavar="SECONDS",
+                        help="how long a job taken stays this worker's without a renewal "
+                        f"before another takes it over (default: {LEASE_SECONDS:g}); the same "
+                        "on every worker")
+    return parser
+
+
+async def _serve_metrics(metrics: WorkerMetrics, host: str, port: int) -> Any:
+    from aiohttp import web
+
+    async def scrape(request: web.Request) -> web.Response:
+        body, content_type = metrics.text()
+        response = web.Response(body=body)
+        response.headers["Content-Type"] = content_type
+        return response
+
+    app = web.Application()
+    app.router.add_get("/metrics", scrape)
+    runner = web.AppRunner(app, handle_signals=False, access_log=None,
+                           shutdown_timeout=GIVE_BACK_SECONDS)
+    await runner.setup()
+    site = web.TCPSite(runner, host, port)
+    await site.start()
+    for address in runner.addresses:
+        print(f"varno-bot-worker: metrics at http://{address[0]}:{address[1]}/metrics",
+              flush=True)
+    return runner
+
+
+async def _run(args: argparse.Namespace) -> None:
+    from .redis_bots import RedisBots, RedisQueue, connect
+    from .service import RoomService
+    from .store import open_store
+
+    metrics = WorkerMetrics()
+    store = await open_store(args.store)
+    events: Events = PublishedEvents(connect(args.events)) if args.events else LocalEvents()
+    bots = RedisBots(RedisQueue(connect(args.queue)), store, pending_searches=0,
+                     name=args.name, bounded=False)
+    # No room is kept in memory: each job reads its room from the store.
+    service = RoomService(store, events, bots, rooms_in_memory=0)
+    worker = BotWorker(bots.queue, service, bots, metrics, name=args.name, lease=args.lease)
+    runner = None
+    if args.metrics_port is not None:
+        runner = await _serve_metrics(metrics, args.metrics_host, args.metrics_port)
+    await bots.start(service)
+    print(f"varno-bot-worker: {args.name} takes the bot's turns from {args.queue}", flush=True)
+    working = asyncio.create_task(worker.run())
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, working.cancel)
+    try:
+        await working
+    except asyncio.CancelledError:
+        pass
+    finally:
+        worker.close()
+        if runner is not None:
+            await runner.cleanup()
+        await bots.close()
+        await events.close()
+        await store.close()
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs the worker until SIGINT or SIGTERM; 2 for bad arguments or a missing extra."""
+    args = build_parser().parse_args(argv)
+    try:
+        import aiohttp  # noqa: F401
+        import prometheus_client  # noqa: F401
+        import redis  # noqa: F401
+    except ImportError:
+        print(f"varno-bot-worker needs the cluster extra; install it with: {INSTALL_HINT}",
+              file=sys.stderr)
+        return 2
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    try:
+        asyncio.run(_run(args))
+    except OSError as failure:
+        print(f"varno-bot-worker: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
