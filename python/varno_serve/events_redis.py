@@ -53,7 +53,7 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 
 from .events import Feed, RoomStates, Watchers, shown_url
-from .metrics import Metrics
+from .metrics import Metrics, ProcessMetrics
 
 log = logging.getLogger("varno_serve.events")
 
@@ -148,11 +148,11 @@ class RedisEvents:
 
     shared = True
 
-    def __init__(self, url: str, metrics: Metrics | None = None, *,
+    def __init__(self, url: str, metrics: ProcessMetrics | None = None, *,
                  silent_seconds: float = SILENT_SECONDS,
                  backoff_seconds: tuple[float, float] = BACKOFF_SECONDS) -> None:
         self.url = url
-        self._metrics = metrics if metrics is not None else Metrics()
+        self._metrics: ProcessMetrics = metrics if metrics is not None else Metrics()
         self._silent_seconds = silent_seconds
         self._backoff_seconds = backoff_seconds
         options: dict[str, Any] = {"socket_connect_timeout": CONNECT_SECONDS,

@@ -1,11 +1,12 @@
 """What a server process tells its monitoring, in the Prometheus text format at
-``GET /metrics`` (``prometheus-client``).
+``GET /metrics`` (``prometheus-client``); and what a bot worker tells alike
+(``ProcessMetrics``, which ``varno_serve.worker`` adds its own to).
 
 Every process has a registry of its own (``Metrics.registry``), never the library's
 global one, so that several servers in one process (the tests) count apart. The metrics,
 all named ``varno_*``:
 
-* ``varno_node_info{node}``: the node's name (``--node``);
+* ``varno_node_info{node}``: the node's name (``--node``; a worker's ``--name``);
 * ``varno_requests_total{route, method, status}``: requests answered, by the route's
   pattern (``/api/rooms/{room}/moves``, never the path asked for, so that the series stay
   few whatever clients send; ``unrouted`` for paths no route takes);
@@ -16,9 +17,10 @@ all named ``varno_*``:
 * ``varno_watchers``: WebSockets open on rooms;
 * ``varno_bot_queue_waiting``, ``varno_bot_searches_running``, ``varno_bot_queue_limit``:
   the bot's queue now, and its bound (``pending_searches``);
-* ``varno_bot_wait_seconds``: from a search asked for to its start in a worker;
+* ``varno_bot_wait_seconds``: from a search asked for to its start in a worker (with
+  ``--queue``, measured by the workers: a node only asks);
 * ``varno_search_seconds{depth}``: searches by depth and their time (its ``_count`` is the
-  number of searches);
+  number of searches), where they run: the node's own pool, or a worker;
 * ``varno_store_errors_total{operation}``: calls of the store that failed;
 * ``varno_redis_errors_total{operation}``: Redis calls that failed (``publish``,
   ``listen``, ``subscribe``, ``ping``), and messages that did not decode (``decode``);
@@ -69,32 +71,17 @@ UNROUTED: Final = "unrouted"
 disable_created_metrics()  # type: ignore[no-untyped-call]
 
 
-class Metrics:
-    """The metrics of one server process (see the module), and the hooks that feed them:
-    it is the ``BotObserver`` of the bot's scheduler."""
+class ProcessMetrics:
+    """What every process of the site counts alike, a server node or a bot worker, in a
+    registry of its own: its name, the process's own metrics, the bot's searches and
+    their wait, failures of the store and of Redis, and the events it publishes (and, on
+    a node, receives)."""
 
-    def __init__(self) -> None:
+    def __init__(self, description: str) -> None:
         self.registry = CollectorRegistry()
         r = self.registry
         ProcessCollector(registry=r)
-        self._node = Info("varno_node", "This server process.", registry=r)
-        self.requests = Counter(
-            "varno_requests", "HTTP requests answered, by route pattern, method and status.",
-            ["route", "method", "status"], registry=r)
-        self.move_ack_seconds = Histogram(
-            "varno_move_ack_seconds", "From a move's request to its answer, moves accepted.",
-            buckets=LATENCY_BUCKETS, registry=r)
-        self.push_seconds = Histogram(
-            "varno_push_seconds", "From a state's publication to its sending to a watcher.",
-            ["via"], buckets=LATENCY_BUCKETS, registry=r)
-        self.watchers = Gauge("varno_watchers", "WebSockets open on rooms.", registry=r)
-        self.bot_waiting = Gauge("varno_bot_queue_waiting",
-                                 "The bot's searches waiting for a worker.", registry=r)
-        self.bot_running = Gauge("varno_bot_searches_running",
-                                 "The bot's searches running.", registry=r)
-        self.bot_queue_limit = Gauge("varno_bot_queue_limit",
-                                     "Searches waiting or running at most (pending_searches).",
-                                     registry=r)
+        self._node = Info("varno_node", description, registry=r)
         self.bot_wait_seconds = Histogram(
             "varno_bot_wait_seconds", "From a search asked for to its start in a worker.",
             buckets=WAIT_BUCKETS, registry=r)
@@ -128,6 +115,32 @@ class Metrics:
         """The metrics in the Prometheus text format (``CONTENT_TYPE``)."""
         return generate_latest(self.registry)
 
+
+class Metrics(ProcessMetrics):
+    """The metrics of one server process (see the module), and the hooks that feed them:
+    it is the ``BotObserver`` of the bot's scheduler."""
+
+    def __init__(self) -> None:
+        super().__init__("This server process.")
+        r = self.registry
+        self.requests = Counter(
+            "varno_requests", "HTTP requests answered, by route pattern, method and status.",
+            ["route", "method", "status"], registry=r)
+        self.move_ack_seconds = Histogram(
+            "varno_move_ack_seconds", "From a move's request to its answer, moves accepted.",
+            buckets=LATENCY_BUCKETS, registry=r)
+        self.push_seconds = Histogram(
+            "varno_push_seconds", "From a state's publication to its sending to a watcher.",
+            ["via"], buckets=LATENCY_BUCKETS, registry=r)
+        self.watchers = Gauge("varno_watchers", "WebSockets open on rooms.", registry=r)
+        self.bot_waiting = Gauge("varno_bot_queue_waiting",
+                                 "The bot's searches waiting for a worker.", registry=r)
+        self.bot_running = Gauge("varno_bot_searches_running",
+                                 "The bot's searches running.", registry=r)
+        self.bot_queue_limit = Gauge("varno_bot_queue_limit",
+                                     "Searches waiting or running at most (pending_searches).",
+                                     registry=r)
+
     # -- BotObserver ---------------------------------------------------------------------
 
     def queue_length(self, waiting: int, running: int) -> None:
@@ -145,7 +158,7 @@ class CountingStore:
     """A ``RoomStore`` that counts the failures of the one it wraps (by operation) in
     ``varno_store_errors_total``, and otherwise is that store."""
 
-    def __init__(self, store: RoomStore, metrics: Metrics) -> None:
+    def __init__(self, store: RoomStore, metrics: ProcessMetrics) -> None:
         self.inner = store
         self.shared = store.shared
         self._errors = metrics.store_errors

@@ -88,7 +88,7 @@ from redis.asyncio.retry import Retry
 from redis.backoff import ExponentialBackoff
 from redis.exceptions import RedisError
 
-from .bots import AGEING, DISPATCH_SECONDS, BotHost
+from .bots import AGEING, DISPATCH_SECONDS, UNOBSERVED, BotHost, BotObserver
 from .errors import Busy
 from .store import RoomStore, WaitingRoom
 
@@ -305,6 +305,18 @@ end
 return 0
 """
 
+# The places taken, and the jobs a worker holds. KEYS: places, the class streams. ARGV:
+# group. {places, held}.
+_LENGTHS: Final = """
+local held = 0
+for key = 2, #KEYS do
+  if redis.call('EXISTS', KEYS[key]) == 1 then
+    held = held + redis.call('XPENDING', KEYS[key], ARGV[1])[1]
+  end
+end
+return {redis.call('HLEN', KEYS[1]), held}
+"""
+
 # A given-back job's idle time: past any lease, so the next free worker takes it over.
 GIVEN_BACK_MS: Final = 10**9
 
@@ -369,6 +381,7 @@ class RedisQueue:
         self._expire = client.register_script(_EXPIRE)
         self._forget = client.register_script(_FORGET)
         self._ready = client.register_script(_READY)
+        self._lengths = client.register_script(_LENGTHS)
 
     async def reserve(self, room_id: str, place: str, bound: int) -> int:
         """Reserves ``place`` for the room: 1 reserved, 0 the room holds a place, -1 full,
@@ -418,6 +431,11 @@ class RedisQueue:
         """Places taken: searches reserved, waiting or running."""
         return int(await self.redis.hlen(PLACES))
 
+    async def lengths(self) -> tuple[int, int]:
+        """The searches waiting (places reserved included) and those a worker holds."""
+        places, held = await self._lengths(keys=[PLACES, *STREAMS], args=[GROUP])
+        return max(0, int(places) - int(held)), int(held)
+
     async def reconcile(self, store: RoomStore, name: str, every: float) -> int | None:
         """Enqueues every room the store lists as waiting for the bot (those enqueued
         already are left as they are), drops the places reserved long ago and never
@@ -458,7 +476,9 @@ class RedisBots:
 
     ``bounded`` is False for the workers' own use: a move of the bot that hands the bot
     its turn again (the person had to pass) keeps the room's place, or takes one beyond
-    the bound should the place be lost (the turn was admitted already).
+    the bound should the place be lost (the turn was admitted already). ``observer`` is
+    told the queue's length (the whole queue's, read from Redis at each reconciliation's
+    turn); the searches' waits and times are the workers' to tell.
     """
 
     # The bot's moves are stored by other processes: rooms in memory may be stale.
@@ -466,7 +486,8 @@ class RedisBots:
 
     def __init__(self, queue: RedisQueue, store: RoomStore, *, pending_searches: int,
                  name: str, bounded: bool = True, reconcile_seconds: float = RECONCILE_SECONDS,
-                 clock: Callable[[], float] = time.time) -> None:
+                 clock: Callable[[], float] = time.time,
+                 observer: BotObserver = UNOBSERVED) -> None:
         self.queue = queue
         self.pending_searches = pending_searches
         self.name = name
@@ -474,6 +495,7 @@ class RedisBots:
         self._bounded = bounded
         self._every = reconcile_seconds
         self._clock = clock
+        self._observer = observer
         self._host: BotHost | None = None
         # The places this process reserved and has not committed yet, by room.
         self._reserved: dict[str, str] = {}
@@ -582,6 +604,7 @@ class RedisBots:
                 if await self.queue.redis.exists(READY):
                     self._reconciled.set()
                 await self.reconcile()
+                self._observer.queue_length(*await self.queue.lengths())
             except asyncio.CancelledError:
                 raise
             except Exception as failure:

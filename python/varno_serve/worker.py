@@ -24,7 +24,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
-import json
 import logging
 import os
 import signal
@@ -39,12 +38,11 @@ from typing import TYPE_CHECKING, Any, Final
 from . import options
 from .bots import Search, bot_pool, choose_move, end_workers
 from .errors import Busy, Conflict, NotFound
-from .events import Events, LocalEvents
+from .events import shown_url
+from .store import StoreUnavailable
 
 if TYPE_CHECKING:
     # Imported when the worker runs, so that a missing extra is said plainly.
-    from redis.asyncio import Redis
-
     from .redis_bots import Job, RedisBots, RedisQueue
     from .service import RoomService
 
@@ -68,24 +66,25 @@ GIVE_BACK_SECONDS: Final = 0.5
 # An idle worker looks at the queue at least this often (for leases that lapsed).
 IDLE_SECONDS: Final = 1.0
 
-# The searches' histogram buckets: a depth-1 search takes microseconds, depth 12 seconds.
-SEARCH_BUCKETS: Final = (0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1.0, 3.0, 10.0, 30.0)
-WAIT_BUCKETS: Final = (0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0)
 
 
 class WorkerMetrics:
-    """The worker's metrics, in a registry of its own (Prometheus' text format)."""
+    """The worker's metrics: those every process of the site has (``ProcessMetrics``,
+    the searches and their wait among them, named as a node names its own) and the jobs'."""
 
-    def __init__(self) -> None:
-        from prometheus_client import CollectorRegistry, Counter, Histogram
+    def __init__(self, name: str = "") -> None:
+        from prometheus_client import Counter
 
-        self.registry = CollectorRegistry()
+        from .metrics import ProcessMetrics
+
+        self.common = ProcessMetrics("This bot worker.")
+        self.common.set_node(name)
+        self.registry = self.common.registry
         registry = self.registry
-        self.searches = Counter("varno_bot_searches", "Searches of the bot's move, by depth.",
-                                ["depth"], registry=registry)
-        self.search_seconds = Histogram(
-            "varno_bot_search_seconds", "How long the bot's searches took, by depth.",
-            ["depth"], buckets=SEARCH_BUCKETS, registry=registry)
+        self.search_seconds = self.common.search_seconds
+        self.queue_wait = self.common.bot_wait_seconds
+        self.redis_errors = self.common.redis_errors
+        self.store_errors = self.common.store_errors
         self.jobs_taken = Counter("varno_bot_jobs_taken", "Jobs taken from the queue.",
                                   registry=registry)
         self.jobs_reclaimed = Counter(
@@ -99,68 +98,12 @@ class WorkerMetrics:
             "already, or deleted).", registry=registry)
         self.moves = Counter("varno_bot_moves", "Moves of the bot played and stored.",
                              registry=registry)
-        self.queue_wait = Histogram(
-            "varno_bot_queue_wait_seconds", "From a job's enqueueing to its taking.",
-            buckets=WAIT_BUCKETS, registry=registry)
-        self.redis_errors = Counter("varno_redis_errors", "Failed calls to Redis.",
-                                    registry=registry)
-        self.store_errors = Counter("varno_store_errors", "Failed calls to the store.",
-                                    registry=registry)
 
     def text(self) -> tuple[bytes, str]:
         """The metrics in the exposition format, and its content type."""
-        from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
+        from .metrics import CONTENT_TYPE
 
-        return generate_latest(self.registry), CONTENT_TYPE_LATEST
-
-
-# -- the events of a room, as the nodes read them -----------------------------------------
-
-def room_channel(room_id: str) -> str:
-    """The Redis channel of a room's new states."""
-    return f"varno:room:{room_id}"
-
-
-# A copy of the events' encoding (``encode_event`` in the events on Redis), to be replaced
-# by an import of it.
-def encode_event(version: int, state: str) -> str:
-    """A room's new state as the message on its channel."""
-    return json.dumps({"version": version, "state": state})
-
-
-class PublishedEvents(LocalEvents):
-    """``Events`` of a worker: every state stored goes to the room's channel on Redis,
-    for the nodes to push to their watchers (the worker has none of its own)."""
-
-    def __init__(self, client: Redis) -> None:
-        super().__init__()
-        self._redis = client
-        self._sending: set[asyncio.Task[None]] = set()
-
-    def publish(self, room_id: str, version: int, state: str) -> None:
-        super().publish(room_id, version, state)
-        task = asyncio.create_task(self._send(room_id, version, state))
-        self._sending.add(task)
-        task.add_done_callback(self._sending.discard)
-
-    async def flush(self) -> None:
-        if self._sending:
-            await asyncio.wait(set(self._sending), timeout=FINISH_SECONDS)
-
-    async def _send(self, room_id: str, version: int, state: str) -> None:
-        from redis.exceptions import RedisError
-
-        try:
-            await self._redis.publish(room_channel(room_id), encode_event(version, state))
-        except RedisError as failure:
-            # The store has the move; watchers see it when they read the room again.
-            log.warning("room %s: version %d was not published: %s", room_id, version, failure)
-
-    async def close(self) -> None:
-        with contextlib.suppress(asyncio.TimeoutError):
-            await asyncio.wait_for(self.flush(), GIVE_BACK_SECONDS)
-        await super().close()
-        await self._redis.aclose()
+        return self.common.exposition(), CONTENT_TYPE
 
 
 # -- the worker ------------------------------------------------------------------------------
@@ -194,7 +137,7 @@ class BotWorker:
             try:
                 job, wake = await self.queue.take(self.name, self.lease)
             except (RedisError, OSError) as failure:
-                self.metrics.redis_errors.inc()
+                self.metrics.redis_errors.labels("take").inc()
                 if failing is None:
                     failing = time.monotonic()
                     log.warning("the bot's queue cannot be read: %s", failure)
@@ -254,7 +197,7 @@ class BotWorker:
                                 job.room_id, job.version)
                     return
             except (RedisError, OSError):
-                self.metrics.redis_errors.inc()
+                self.metrics.redis_errors.labels("renew").inc()
 
     async def _play(self, job: Job) -> None:
         """Searches and plays the bot's move of ``job``, trying again while the store
@@ -289,12 +232,12 @@ class BotWorker:
                 return
             except Busy:
                 # The bot moves again and its next turn could not be queued: Redis failed.
-                self.metrics.redis_errors.inc()
+                self.metrics.redis_errors.labels("reserve").inc()
                 log.warning("room %s: the bot's next turn cannot be queued; trying again",
                             job.room_id)
                 await asyncio.sleep(PAUSE_SECONDS)
             except Exception:
-                self.metrics.store_errors.inc()
+                # A failure of the store is counted by the store (CountingStore).
                 log.exception("room %s: the bot's turn failed; trying again", job.room_id)
                 await asyncio.sleep(PAUSE_SECONDS)
 
@@ -316,9 +259,7 @@ class BotWorker:
             if self._pool is pool:
                 self.close()
             raise
-        depth = str(search.depth)
-        self.metrics.searches.labels(depth).inc()
-        self.metrics.search_seconds.labels(depth).observe(time.monotonic() - began)
+        self.metrics.search_seconds.labels(str(search.depth)).observe(time.monotonic() - began)
         return move
 
     async def _finish(self, job: Job) -> None:
@@ -332,7 +273,7 @@ class BotWorker:
                 await self.queue.finish(job)
                 return
             except (RedisError, OSError) as failure:
-                self.metrics.redis_errors.inc()
+                self.metrics.redis_errors.labels("finish").inc()
                 if time.monotonic() > deadline:
                     log.warning("room %s: the bot's turn was played but not acknowledged: "
                                 "%s", job.room_id, failure)
@@ -365,8 +306,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="where the rooms are kept, as the nodes' --store")
     parser.add_argument("--events", type=options.redis_url, metavar="URL",
                         help="where the rooms' new states are published, as the nodes' "
-                        "--events (without it, watchers see the bot's moves only when they "
-                        "read the room again)")
+                        "--events (default: the --queue's server)")
     parser.add_argument("--name", default=default_name,
                         help="the worker's name in the queue and the logs; unique among "
                         f"the workers (default: HOST:PID, here {default_name})")
@@ -404,13 +344,17 @@ async def _serve_metrics(metrics: WorkerMetrics, host: str, port: int) -> Any:
 
 
 async def _run(args: argparse.Namespace) -> None:
+    from .events_redis import RedisEvents
+    from .metrics import CountingStore
     from .redis_bots import RedisBots, RedisQueue, connect
     from .service import RoomService
     from .store import open_store
 
-    metrics = WorkerMetrics()
-    store = await open_store(args.store)
-    events: Events = PublishedEvents(connect(args.events)) if args.events else LocalEvents()
+    metrics = WorkerMetrics(args.name)
+    store = CountingStore(await open_store(args.store), metrics.common)
+    # Publishing only (a worker has no watchers); it listens all the same, so that
+    # varno_events_up says whether Redis answers.
+    events = RedisEvents(args.events, metrics.common)
     bots = RedisBots(RedisQueue(connect(args.queue)), store, pending_searches=0,
                      name=args.name, bounded=False)
     # No room is kept in memory: each job reads its room from the store.
@@ -419,8 +363,10 @@ async def _run(args: argparse.Namespace) -> None:
     runner = None
     if args.metrics_port is not None:
         runner = await _serve_metrics(metrics, args.metrics_host, args.metrics_port)
+    await events.start(service)
     await bots.start(service)
-    print(f"varno-bot-worker: {args.name} takes the bot's turns from {args.queue}", flush=True)
+    print(f"varno-bot-worker: {args.name} takes the bot's turns from {shown_url(args.queue)}",
+          flush=True)
     working = asyncio.create_task(worker.run())
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
@@ -441,6 +387,8 @@ async def _run(args: argparse.Namespace) -> None:
 def main(argv: list[str] | None = None) -> int:
     """Runs the worker until SIGINT or SIGTERM; 2 for bad arguments or a missing extra."""
     args = build_parser().parse_args(argv)
+    if args.events is None:
+        args.events = args.queue
     try:
         import aiohttp  # noqa: F401
         import prometheus_client  # noqa: F401
@@ -452,7 +400,7 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     try:
         asyncio.run(_run(args))
-    except OSError as failure:
+    except (OSError, StoreUnavailable) as failure:
         print(f"varno-bot-worker: {failure}", file=sys.stderr)
         return 1
     return 0

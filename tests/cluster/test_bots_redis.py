@@ -433,12 +433,14 @@ class TestWorkers:
                 await pubsub.psubscribe("varno:room:*")
                 async with aiohttp.ClientSession(url) as session:
                     state = await play_out(session, "B", 3, seed=5)
-                    # Each move of the bot went out on the room's channel, as stored.
+                    # Every change went out once on the room's channel, as stored: the
+                    # node's (the deal, the start, the person's moves) and the workers'
+                    # (the bot's moves).
                     bot_turns = sum(1 for turn in state["history"]
                                     if turn["by"] == "bot" and turn["move"])
                     published: dict[int, dict[str, Any]] = {}
                     deadline = time.monotonic() + 10
-                    while len(published) < bot_turns:
+                    while len(published) <= state["version"]:
                         assert time.monotonic() < deadline, sorted(published)
                         message = await pubsub.get_message(ignore_subscribe_messages=True,
                                                            timeout=1.0)
@@ -448,22 +450,30 @@ class TestWorkers:
                         event = json.loads(message["data"])
                         assert event["version"] not in published
                         published[event["version"]] = json.loads(event["state"])
+                    assert sorted(published) == list(range(state["version"] + 1))
+                    by_bot = 0
                     for version, shown in published.items():
                         assert shown["version"] == version
-                        assert [turn for turn in shown["history"] if turn["move"]][-1]["by"] \
-                            == "bot"
+                        moves = [turn for turn in shown["history"] if turn["move"]]
+                        by_bot += bool(moves) and moves[-1]["by"] == "bot"
+                    assert by_bot == bot_turns
                 await pubsub.aclose()
                 await listener.aclose()
                 async with aiohttp.ClientSession() as session, \
                         session.get(f"http://{LOOPBACK}:{metrics_port}/metrics") as response:
                     assert response.status == 200
                     text = await response.text()
-                for name in ("varno_bot_searches_total", "varno_bot_search_seconds_bucket",
+                for name in ("varno_search_seconds_bucket", "varno_bot_wait_seconds",
                              "varno_bot_jobs_taken_total", "varno_bot_jobs_reclaimed_total",
-                             "varno_bot_jobs_failed_total", "varno_bot_queue_wait_seconds",
-                             "varno_redis_errors_total", "varno_store_errors_total"):
+                             "varno_bot_jobs_failed_total", "varno_redis_errors_total",
+                             "varno_store_errors_total", "varno_events_published_total"):
                     assert f"# TYPE {name.removesuffix('_total').removesuffix('_bucket')}" \
                         in text, name
+                # The searches by depth, named as a node names its own; the worker by its
+                # --name; its bot's moves published.
+                assert 'varno_search_seconds_count{depth="3"}' in text
+                assert 'varno_node_info{node="w0"} 1.0' in text
+                assert "varno_events_published_total 0.0" not in text
 
             run(play())
 

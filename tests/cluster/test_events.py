@@ -77,7 +77,9 @@ async def nodes(redis_server: RedisServer) -> AsyncIterator[Any]:
         # Short waits, so that reconnections are prompt.
         events = RedisEvents(url or redis_server.url, metrics, silent_seconds=2.0,
                              backoff_seconds=(0.05, 0.5))
-        events.metrics, events.states = metrics, states
+        # The test's handles on them, beside the node.
+        setattr(events, "metrics", metrics)
+        setattr(events, "states", states)
         await events.start(states)
         made.append(events)
         if url is None:
