@@ -139,6 +139,12 @@ async def _serve(args: argparse.Namespace) -> None:
                          name=args.node or f"{args.host}:{args.port}:{os.getpid()}",
                          observer=metrics)
     else:
+        if store.shared:
+            # Each node's own pool would take up every room waiting for the bot at start
+            # (the compare-and-set plays each turn once, but searches it as often).
+            logging.getLogger("varno_serve").warning(
+                "rooms in a shared database without --queue: the bot's searches run in this "
+                "node's own workers; give every node sharing the database --queue")
         bots = PoolBots(lambda: bot_pool(args.bot_workers),
                         pending_searches=limits.pending_searches, workers=args.bot_workers,
                         observer=metrics)

@@ -102,6 +102,11 @@ class TestOneProcess:
             asyncio.run(self._limited(server.url))
         finally:
             server.stop()
+        # Twenty checks and scrapes that succeeded: not in the access log (the balancer's
+        # polls would drown it); the refused request is.
+        log = server.log.read_text()
+        assert '"GET /api/config HTTP/1.1" 429' in log
+        assert "GET /healthz" not in log and "GET /metrics" not in log
 
     async def _limited(self, url: str) -> None:
         async with aiohttp.ClientSession(url) as session:

@@ -6,7 +6,9 @@ handler runs). The access log (``AccessLog``) writes at most ``LOGGED_CHARACTERS
 each thing the client chose (path, method, ``Referer``, ``User-Agent``), non-printable
 characters escaped, so that one line stays short. A request aiohttp cannot parse is
 its client's fault: aiohttp logs it as an error with its traceback, which
-``MalformedRequests`` turns into one line at debug level (the access log has it too).
+``MalformedRequests`` turns into one line at debug level (the access log has it too). A
+load balancer's health checks and the monitoring's scrapes that succeed are logged at
+debug level only: they come every few seconds from every balancer, and say nothing.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from aiohttp.http_exceptions import HttpProcessingError
 from aiohttp.web import BaseRequest, StreamResponse
 
 from ..limits import ClientAddresses
+from .handlers import HEALTH_PATH, METRICS_PATH
 
 # The longest request line aiohttp takes: the API's paths are under 60 characters (a
 # room's identifier is at most 32).
@@ -29,6 +32,8 @@ MAX_LINE_SIZE: Final = 4096
 MAX_FIELD_SIZE: Final = 8190
 # What the access log writes at most of a path or header, in characters.
 LOGGED_CHARACTERS: Final = 120
+# Paths whose successful GETs the access log writes at debug level only.
+QUIET_PATHS: Final = frozenset({HEALTH_PATH, METRICS_PATH})
 
 
 def shown(text: str, limit: int = LOGGED_CHARACTERS) -> str:
@@ -57,8 +62,9 @@ class AccessLog(AbstractAccessLogger):
 
     def log(self, request: BaseRequest, response: StreamResponse, time: float) -> None:
         version = request.version
-        self.logger.info(
-            '%s "%s %s HTTP/%d.%d" %d %d "%s" "%s"', self._client(request),
+        quiet = response.status == 200 and request.path in QUIET_PATHS
+        self.logger.log(
+            logging.DEBUG if quiet else logging.INFO, '%s "%s %s HTTP/%d.%d" %d %d "%s" "%s"', self._client(request),
             shown(request.method), shown(request.raw_path), version.major, version.minor,
             response.status, response.body_length,
             shown(request.headers.get("Referer", "-")),
