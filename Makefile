@@ -51,8 +51,9 @@ ARGS ?=
 JOBS ?= 2
 
 .PHONY: help play serve check test test-cpp test-python test-python-all test-types test-faults \
-	test-serve-api test-serve test-cluster sanitize fuzz bench bench-serve check-vectors sdist wheels \
-	release-check release-faults release-tools venv venvs core deps
+	test-serve-api test-serve test-cluster sanitize fuzz bench bench-serve bench-cluster \
+	cluster cluster-stop check-vectors sdist wheels release-check release-faults release-tools \
+	venv venvs core deps
 
 # The opening comment's list of commands.
 help:
@@ -290,6 +291,20 @@ test-cluster: venvs
 	$(call debian,$(CLUSTER_DEBIAN_PACKAGES))
 	$(foreach py,$(PYTHONS),$(call cluster_extra,$(call venv_of,$(py)))$(newline)	$(call venv_of,$(py))/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)$(newline)	$(call venv_of,$(py))/bin/python -m pytest -q -p no:cacheprovider tests/cluster$(newline))
 
+# A whole cluster on this machine, in the background (tools/cluster.py): PostgreSQL and
+# Redis from Debian's packages with their files under build/cluster/, three varno-serve
+# nodes, two bot workers and HAProxy in front on CLUSTER_PORT; returns once every part
+# answers, and starts again only the parts that are not running. build/cluster/cluster.json
+# says where each part is and its pid; cluster-stop stops them all by pid.
+CLUSTER_PORT ?= 8000
+cluster: venv
+	$(call debian,$(CLUSTER_DEBIAN_PACKAGES))
+	$(call cluster_extra,$(VENV))
+	$(VENV)/bin/python tools/cluster.py start --port $(CLUSTER_PORT) $(ARGS)
+
+cluster-stop: venv
+	$(VENV)/bin/python tools/cluster.py stop
+
 bench: core venvs
 	@for exe in $(CPP_BUILD)/bench_*; do [ -x "$$exe" ] && "$$exe"; done; true
 	$(foreach py,$(PYTHONS),$(foreach script,$(wildcard bench/*.py),$(call venv_of,$(py))/bin/python $(script)$(newline)))
@@ -298,6 +313,13 @@ BENCH_SECONDS ?= 60
 bench-serve: venv
 	$(call serve_extra,$(VENV))
 	$(VENV)/bin/python bench/serve/bench_serve.py --seconds $(BENCH_SECONDS)
+
+# The same load on one process and through HAProxy on a cluster of its own (under
+# build/bench-cluster/), one after the other, the figures side by side.
+bench-cluster: venv
+	$(call debian,$(CLUSTER_DEBIAN_PACKAGES))
+	$(call cluster_extra,$(VENV))
+	$(VENV)/bin/python bench/serve/bench_cluster.py --seconds $(BENCH_SECONDS)
 
 FILE ?= tests/data/bot.tsv
 check-vectors: core

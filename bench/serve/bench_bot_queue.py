@@ -34,8 +34,8 @@ from redis.asyncio import Redis
 from varno_serve.redis_bots import RedisQueue, connect
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "cluster"))
-from services import RedisServer  # type: ignore[import-not-found]  # noqa: E402
+sys.path.insert(0, str(REPO / "tools"))
+from cluster_services import RedisServer  # type: ignore[import-not-found]  # noqa: E402
 
 HERE = REPO / "build" / "bench-bot-queue"
 LOOPBACK = "127.0.0.1"

@@ -10,7 +10,6 @@ from __future__ import annotations
 import itertools
 import os
 import shutil
-import sys
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
 from pathlib import Path
@@ -21,16 +20,13 @@ import pytest_asyncio
 pytest.importorskip("psycopg")
 pytest.importorskip("aiohttp")
 
-from services import LOOPBACK, PostgresServer  # noqa: E402
+from cluster_services import LOOPBACK, PostgresServer  # noqa: E402
 from varno_serve.store import RoomStore  # noqa: E402
 from varno_serve.store.postgresql import open_postgresql  # noqa: E402
 from varno_serve.store.sqlite import SqliteRoomStore  # noqa: E402
 
 # The servers' data: in the build tree (a folder the server's own user can reach).
 BUILD = Path(__file__).resolve().parents[2] / "build" / "cluster-tests"
-SERVE_TESTS = Path(__file__).resolve().parents[1] / "serve"
-if str(SERVE_TESTS) not in sys.path:
-    sys.path.append(str(SERVE_TESTS))
 
 _databases = itertools.count()
 

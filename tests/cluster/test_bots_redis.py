@@ -34,7 +34,7 @@ pytest.importorskip("redis")
 
 import aiohttp  # noqa: E402
 from redis.asyncio import Redis  # noqa: E402
-from services import PostgresServer, RedisServer, free_port  # noqa: E402
+from cluster_services import PostgresServer, RedisServer, free_port  # noqa: E402
 
 from varno_serve.errors import Busy  # noqa: E402
 from varno_serve.events import LocalEvents  # noqa: E402
@@ -51,10 +51,7 @@ from varno_serve.worker import BotWorker, WorkerMetrics  # noqa: E402
 from varno_serve.store import BACKENDS, StoredRoom  # noqa: E402
 from varno_serve.store.sqlite import SqliteRoomStore  # noqa: E402
 
-# The pure-Python model of the rules, which replays a history (untyped: read as Any), and
-# the server tests' helpers.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "serve"))
+# The pure-Python model of the rules, which replays a history (untyped: read as Any).
 Model: Any = importlib.import_module("rules_model").Model
 from serve_helpers import alive  # noqa: E402
 

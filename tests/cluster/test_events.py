@@ -9,7 +9,6 @@ import asyncio
 import json
 import random
 import statistics
-import sys
 import time
 from collections.abc import AsyncIterator, Iterator
 from contextlib import AsyncExitStack
@@ -23,9 +22,8 @@ pytest.importorskip("aiohttp")
 import aiohttp  # noqa: E402
 import pytest_asyncio  # noqa: E402
 import redis.asyncio as aioredis  # noqa: E402
-from services import RedisServer  # noqa: E402
+from cluster_services import RedisServer  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "serve"))
 from serve_helpers import ServerProcess, metric  # noqa: E402
 from varno_serve.events import Feed, Push  # noqa: E402
 from varno_serve.events_redis import (  # noqa: E402

@@ -20,7 +20,7 @@ import aiohttp
 import pytest
 from pg_fixtures import own_postgres, pg_dsn, postgres_server  # noqa: F401
 from serve_helpers import LOOPBACK, UNLIMITED, ServerProcess
-from services import PostgresServer, free_port
+from cluster_services import PostgresServer, free_port
 from varno_serve.__main__ import build_parser
 from varno_serve.bots import PoolBots
 from varno_serve.events import LocalEvents
