@@ -142,8 +142,9 @@ test-types: venv
 	$(VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r $(SERVE_TEST_REQUIREMENTS)
 	$(VENV)/bin/python -m mypy --strict python/varno_play python/varno_serve python/_varno_pickle.py examples \
 	    bench/serve
-	MYPYPATH=python:tests/serve:tests/cluster $(VENV)/bin/python -m mypy --strict tests/cluster
-	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tests/release
+	MYPYPATH=python:tests/serve:tests/cluster:tools $(VENV)/bin/python -m mypy --strict tests/cluster
+	MYPYPATH=tools $(VENV)/bin/python -m mypy --strict tools/check_release.py tools/cluster.py tools/cluster_services.py \
+	    tests/release
 
 # The panic path, through the test build's module whose faults can be armed from Python.
 test-faults: $(CPP_BUILD)/build.ninja

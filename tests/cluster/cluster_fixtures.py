@@ -1,14 +1,11 @@
-"""Fixtures of the whole-cluster tests: a cluster as ``make cluster`` starts it (on ports of
-its own, with the limits of scripted clients) for the session, one server process on
-SQLite beside it, and a client of either that speaks the API.
+"""Fixtures of the whole-cluster tests: one server process on SQLite beside the session's
+cluster (``conftest.py``), and a client of either that speaks the API.
 
 A test module takes the fixtures it uses by importing them from here.
 """
 
 from __future__ import annotations
 
-import os
-import shutil
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
 from typing import Any
@@ -19,27 +16,8 @@ pytest.importorskip("psycopg")
 pytest.importorskip("redis")
 import aiohttp  # noqa: E402
 import pytest_asyncio  # noqa: E402
-from cluster_services import Cluster, free_port  # noqa: E402
-from serve_helpers import UNLIMITED, ServerProcess  # noqa: E402
-
-BUILD = Path(__file__).resolve().parents[2] / "build" / "cluster-tests"
-# Short leases, so that a job whose worker was killed is taken over within seconds.
-LEASE_SECONDS = 2.0
-
-
-@pytest.fixture(scope="session")
-def cluster() -> Iterator[Cluster]:
-    """PostgreSQL, Redis, three nodes, two workers and HAProxy, for the session's tests:
-    a test that kills a part starts it again (``cluster.start()``) before it ends."""
-    folder = BUILD / f"cluster-{os.getpid()}"
-    shutil.rmtree(folder, ignore_errors=True)
-    started = Cluster(folder, free_port(), limits=UNLIMITED, lease=LEASE_SECONDS)
-    try:
-        started.start()
-        yield started
-    finally:
-        started.stop()
-        shutil.rmtree(folder, ignore_errors=True)
+from cluster_services import Cluster  # noqa: E402
+from serve_helpers import ServerProcess  # noqa: E402
 
 
 @pytest.fixture(params=["one process", "cluster"])

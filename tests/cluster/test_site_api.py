@@ -12,7 +12,7 @@ from typing import Any
 
 import aiohttp
 import pytest
-from cluster_fixtures import Api, api, cluster, site  # noqa: F401
+from cluster_fixtures import Api, api, site  # noqa: F401
 
 MAX_MOVES = 40
 
