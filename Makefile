@@ -3,7 +3,7 @@
 # make play            build, install into .venv/ and play against the bot at the terminal
 # make serve           the same with the server's libraries, then the web server varno-serve
 # make check           the edit loop, ~1 min: test-cpp test-python test-types test-serve-api
-# make test            every test, every Python, the sanitizers; not the release build (wheels)
+# make test            every test, every Python, the cluster's, the sanitizers; not the wheels
 # make test-cpp        the core's C++ tests (GoogleTest, the search vectors, the fuzz corpus)
 # make test-python     the Python tests on the newest Python, against the package in .venv/
 # make test-types      stubtest of the stubs against the module; the Python code, mypy --strict
@@ -11,11 +11,15 @@
 # make test-python-all the Python tests on every Python >= 3.12 (.venv/, .venv-3.X/)
 # make test-faults     the panic path, on a test module whose faults can be armed from Python
 # make test-serve      the web server's tests on every Python, a browser game on the newest
-# make test-cluster    the tests of several nodes and bot workers, on PostgreSQL and Redis
+# make test-cluster    the cluster's tests on every Python: PostgreSQL, Redis, nodes, workers, HAProxy
 # make sanitize        the C++ tests and the newest Python's tests on an ASan + UBSan build
 # make fuzz            each libFuzzer target for FUZZ_SECONDS (300) seconds
 # make bench           the benchmarks (not part of the tests)
 # make bench-serve     the web server under load for BENCH_SECONDS (60) seconds
+# make bench-cluster   the same load on one process and through HAProxy on a cluster, side by side
+# make cluster         a cluster in the background: PostgreSQL, Redis, 3 nodes, 2 bot workers and
+#                      HAProxy on CLUSTER_PORT (8000); build/cluster/cluster.json says where
+# make cluster-stop    stops every process of make cluster, by pid
 # make check-vectors   a file of search vectors run against the core (FILE=path)
 # make sdist           the source distribution, in dist/
 # make wheels          the sdist and a manylinux wheel per Python in dist/, each checked

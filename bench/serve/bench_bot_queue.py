@@ -2,7 +2,7 @@
 second, how long a bot's reply takes through the queue, and what the queue itself costs.
 
 A node (``varno-serve --queue``) and ``--workers`` processes of ``varno-bot-worker``
-share a SQLite file and a Redis server of their own (``tests/cluster/services.py``). At
+share a SQLite file and a Redis server of their own (``tools/cluster_services.py``). At
 each depth, ``--rooms`` rooms where the bot moves first are started at once: printed
 are the searches a second of all the workers and of one, and the time from a start's
 request to the bot's move on the room's channel (p50 / p99), which includes the wait
@@ -90,7 +90,9 @@ async def depth_round(url: str, redis_url: str, depth: int, rooms: int,
             deadline = time.monotonic() + 600
             while len(replied) < count and time.monotonic() < deadline:
                 message = await pubsub.get_message(ignore_subscribe_messages=True, timeout=1.0)
-                if message is not None:
+                # The node publishes the room's deal (version 0) and its start (1) too:
+                # the bot's move is version 2.
+                if message is not None and json.loads(message["data"])["version"] >= 2:
                     room = str(message["channel"]).rpartition(":")[2]
                     replied.setdefault(room, time.perf_counter())
 

@@ -116,7 +116,8 @@ class Room:
 
 async def client(n: int, url: str, args: argparse.Namespace, stop_at: float, tally: Tally) -> None:
     rng = random.Random(n)
-    against_bot = n % 2 == 0
+    # A share ``bot_share`` of the clients, spread evenly: every other one for a half.
+    against_bot = math.floor((n + 1) * args.bot_share) > math.floor(n * args.bot_share)
     async with aiohttp.ClientSession(url) as session:
         while time.monotonic() < stop_at:
             body = {"mode": "bot", "side": "A", "depth": args.depth} if against_bot else {"mode": "humans"}
@@ -307,6 +308,8 @@ def parser() -> argparse.ArgumentParser:
     parser.add_argument("--bot-workers", type=int, default=1)
     parser.add_argument("--think", type=float, default=2.0,
                         help="a person's mean time before a move, in seconds (default 2)")
+    parser.add_argument("--bot-share", type=float, default=0.5,
+                        help="the share of the clients that play against the bot (default 0.5)")
     parser.add_argument("--url", help="load a server already running there (on loopback) "
                         "instead of starting one; lost moves are then checked without a restart "
                         "(start it with the limits of RAISED_LIMITS)")
