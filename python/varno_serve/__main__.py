@@ -14,7 +14,7 @@ import sys
 from . import options
 from .limits import ClientAddresses, Limits, parse_limit, parse_network
 from .origins import listening_hint, parse_allowed_host, parse_allowed_origin
-from .store import StoreUnavailable, shown_url
+from .store import shown_url
 
 INSTALL_HINT = "pip install 'varno[serve]'"
 CLUSTER_HINT = "pip install 'varno[cluster]'"
@@ -223,14 +223,8 @@ def main(argv: list[str] | None = None) -> int:
             print(f"--events and --queue need the cluster extra; install it with: "
                   f"{CLUSTER_HINT}", file=sys.stderr)
             return 2
-    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     # The access log shows method, path and status; seat secrets travel in bodies only.
-    try:
-        asyncio.run(_serve(args))
-    except (OSError, StoreUnavailable) as failure:
-        print(f"varno-serve: {failure}", file=sys.stderr)
-        return 1
-    return 0
+    return options.run_command("varno-serve", _serve(args))
 
 
 if __name__ == "__main__":

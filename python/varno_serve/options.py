@@ -5,9 +5,14 @@ with what is wrong."""
 from __future__ import annotations
 
 import argparse
+import asyncio
+import logging
+import sys
+from collections.abc import Coroutine
+from typing import Any
 
 from .events import check_events_url
-from .store import StoreURLError, check_store_url
+from .store import StoreURLError, StoreUnavailable, check_store_url
 
 
 def port(text: str) -> int:
@@ -35,3 +40,15 @@ def redis_url(text: str) -> str:
         return check_events_url(text)
     except ValueError as wrong:
         raise argparse.ArgumentTypeError(str(wrong)) from None
+
+
+def run_command(name: str, main: Coroutine[Any, Any, None]) -> int:
+    """Runs a command's ``main`` with the log set up; a socket or store out of reach ends it
+    with one line on stderr and exit status 1, not a traceback."""
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    try:
+        asyncio.run(main)
+    except (OSError, StoreUnavailable) as failure:
+        print(f"{name}: {failure}", file=sys.stderr)
+        return 1
+    return 0

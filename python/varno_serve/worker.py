@@ -39,7 +39,6 @@ from . import options
 from .bots import Search, bot_pool, choose_move, end_workers
 from .errors import Busy, Conflict, NotFound
 from .events import shown_url
-from .store import StoreUnavailable
 
 if TYPE_CHECKING:
     # Imported when the worker runs, so that a missing extra is said plainly.
@@ -397,13 +396,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"varno-bot-worker needs the cluster extra; install it with: {INSTALL_HINT}",
               file=sys.stderr)
         return 2
-    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
-    try:
-        asyncio.run(_run(args))
-    except (OSError, StoreUnavailable) as failure:
-        print(f"varno-bot-worker: {failure}", file=sys.stderr)
-        return 1
-    return 0
+    return options.run_command("varno-bot-worker", _run(args))
 
 
 if __name__ == "__main__":

@@ -23,6 +23,19 @@ BUILD = TESTS.parent / "build" / "cluster-tests"
 LEASE_SECONDS = 2.0
 
 
+@pytest.fixture
+def redis_server(tmp_path: Path) -> Iterator[Any]:
+    """A Redis server of the test's own (``url``), to kill and start again."""
+    from cluster_services import RedisServer
+
+    server = RedisServer(tmp_path / "redis")
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
 @pytest.fixture(scope="session")
 def cluster() -> Iterator[Any]:
     """PostgreSQL, Redis, three nodes, two workers and HAProxy on ports of their own, with

@@ -34,7 +34,7 @@ pytest.importorskip("redis")
 
 import aiohttp  # noqa: E402
 from redis.asyncio import Redis  # noqa: E402
-from cluster_services import PostgresServer, RedisServer, free_port  # noqa: E402
+from cluster_services import PostgresServer, RedisServer, alive, children, free_port  # noqa: E402
 
 from varno_serve.errors import Busy  # noqa: E402
 from varno_serve.events import LocalEvents  # noqa: E402
@@ -53,7 +53,6 @@ from varno_serve.store.sqlite import SqliteRoomStore  # noqa: E402
 
 # The pure-Python model of the rules, which replays a history (untyped: read as Any).
 Model: Any = importlib.import_module("rules_model").Model
-from serve_helpers import alive  # noqa: E402
 
 LOOPBACK = "127.0.0.1"
 REPO = Path(__file__).resolve().parents[2]
@@ -61,16 +60,6 @@ REPO = Path(__file__).resolve().parents[2]
 SERVICES = REPO / "build" / "tests" / "bots-redis"
 DEEP = 12
 START_SECONDS = 30.0
-
-
-@pytest.fixture
-def redis_server(tmp_path: Path) -> Iterator[RedisServer]:
-    server = RedisServer(tmp_path / "redis")
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
 
 
 def run(coroutine: Any) -> Any:
@@ -394,15 +383,6 @@ async def searching(listener: Redis, workers: dict[str, Process]) -> str:
                 return name
         await asyncio.sleep(0.005)
     raise AssertionError("no worker took the job")
-
-
-def children(pid: int) -> list[int]:
-    """The processes ``pid`` started (a worker's: its search's process)."""
-    found: list[int] = []
-    with contextlib.suppress(OSError):
-        for task in Path(f"/proc/{pid}/task").iterdir():
-            found.extend(int(child) for child in (task / "children").read_text().split())
-    return found
 
 
 async def gone(pids: list[int], seconds: float = 5.0) -> None:

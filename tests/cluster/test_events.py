@@ -10,7 +10,7 @@ import json
 import random
 import statistics
 import time
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator
 from contextlib import AsyncExitStack
 from pathlib import Path
 from typing import Any
@@ -24,7 +24,7 @@ import pytest_asyncio  # noqa: E402
 import redis.asyncio as aioredis  # noqa: E402
 from cluster_services import RedisServer  # noqa: E402
 
-from serve_helpers import ServerProcess, metric  # noqa: E402
+from serve_helpers import ServerProcess, metric, next_state  # noqa: E402
 from varno_serve.events import Feed, Push  # noqa: E402
 from varno_serve.events_redis import (  # noqa: E402
     RedisEvents,
@@ -39,16 +39,6 @@ ROOT = Path(__file__).resolve().parents[2]
 TIMED_MOVES = 300
 # Generous: a timing test is no speed target (the figures are printed).
 PUSH_BOUND_SECONDS = 1.0
-
-
-@pytest.fixture
-def redis_server(tmp_path: Path) -> Iterator[RedisServer]:
-    server = RedisServer(tmp_path / "redis")
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
 
 
 class States:
@@ -257,16 +247,6 @@ async def humans_room(session: aiohttp.ClientSession) -> tuple[str, dict[str, st
                             json={"invite": made["invite"]}) as response:
         joined = await response.json()
     return made["room"], {made["seat"]: made["token"], joined["seat"]: joined["token"]}
-
-
-async def next_state(ws: aiohttp.ClientWebSocketResponse, version: int,
-                     seconds: float = 10.0) -> dict[str, Any]:
-    """The first state the watcher gets at ``version`` or later."""
-    async with asyncio.timeout(seconds):
-        while True:
-            state: dict[str, Any] = json.loads(await ws.receive_str())
-            if state["version"] >= version:
-                return state
 
 
 async def get_json(session: aiohttp.ClientSession, path: str) -> tuple[int, Any]:

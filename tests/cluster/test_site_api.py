@@ -6,25 +6,15 @@ Whole games, the refusals, the WebSocket, invites and the start behave the same.
 from __future__ import annotations
 
 import asyncio
-import json
 import random
 from typing import Any
 
 import aiohttp
 import pytest
 from cluster_fixtures import Api, api, site  # noqa: F401
+from serve_helpers import next_state
 
 MAX_MOVES = 40
-
-
-async def next_state(ws: aiohttp.ClientWebSocketResponse, version: int,
-                     seconds: float = 30.0) -> dict[str, Any]:
-    """The first state the watcher gets at ``version`` or later."""
-    async with asyncio.timeout(seconds):
-        while True:
-            state: dict[str, Any] = json.loads(await ws.receive_str())
-            if state["version"] >= version:
-                return state
 
 
 class TestRoomsForTwo:

@@ -17,6 +17,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
+import aiohttp
 import varno
 from prometheus_client.parser import text_string_to_metric_families
 from varno_serve.bots import PoolBots, bot_pool
@@ -26,6 +27,10 @@ from varno_serve.room import Room, load_board
 from varno_serve.service import RoomService
 from varno_serve.store import StoredRoom
 from varno_serve.store.sqlite import SqliteRoomStore
+
+# Whether a process still runs: as make cluster's tools tell it.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from cluster_services import alive  # noqa: E402, F401
 
 LOOPBACK = "127.0.0.1"
 # Scripted clients move far faster than people: no rate limit unless a test asks.
@@ -183,13 +188,14 @@ async def wait_for(predicate: Any, timeout: float = 30.0) -> None:
         await asyncio.sleep(0.01)
 
 
-def alive(pid: int) -> bool:
-    """Whether ``pid`` is a process still running (not gone, not a zombie)."""
-    try:
-        text = Path(f"/proc/{pid}/stat").read_text()
-    except OSError:
-        return False
-    return text[text.rindex(")") + 2] != "Z"
+async def next_state(ws: aiohttp.ClientWebSocketResponse, version: int,
+                     seconds: float = 30.0) -> dict[str, Any]:
+    """The first state the watcher gets at ``version`` or later."""
+    async with asyncio.timeout(seconds):
+        while True:
+            state: dict[str, Any] = json.loads(await ws.receive_str())
+            if state["version"] >= version:
+                return state
 
 
 class ServerProcess:
