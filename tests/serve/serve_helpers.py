@@ -176,10 +176,11 @@ class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process. Its limits
     are ``limits`` (by default none to speak of) and then the defaults; ``options`` are
     added to its command line and, if ``files`` is given, it has that limit of open
-    files."""
+    files. ``port`` is the port to listen on (one that was free; by default any)."""
 
     def __init__(self, db: Path, *, workers: int = 1, options: Sequence[str] = (),
-                 limits: dict[str, float] = UNLIMITED, files: int | None = None) -> None:
+                 limits: dict[str, float] = UNLIMITED, files: int | None = None,
+                 port: int = 0) -> None:
         def limit_files() -> None:
             if files is not None:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
@@ -188,7 +189,7 @@ class ServerProcess:
         self.log = db.with_suffix(".log")
         with self.log.open("a") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
+                [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", str(port),
                  "--db", str(db), "--bot-workers", str(workers),
                  *(f"--limit={name}={value}" for name, value in limits.items()), *options],
                 stdout=subprocess.PIPE, stderr=log, text=True, preexec_fn=limit_files,
