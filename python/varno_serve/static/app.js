@@ -945,6 +945,7 @@ function announcement(before, s) {
 function receive(state) {
   const before = view.state;
   if (before !== null && state.version <= before.version) return;
+  const marked = JSON.stringify(view.last);
   view.state = state;
   view.last = lastMarks(state, view.shownCells);
   view.shownCells = state.cells;
@@ -954,7 +955,8 @@ function receive(state) {
   }
   const said = announcement(before, state);
   if (said) announce(said);
-  render(before !== null);
+  // The marks move only when they changed: not for a state that only, say, started.
+  render(before !== null && JSON.stringify(view.last) !== marked);
 }
 
 async function request(path, body) {
