@@ -353,9 +353,13 @@ def test_a_game_against_the_bot_by_clicking(people: Browsers) -> None:
     assert cards(page) == shown
     assert page.locator("#history li").all_inner_texts() == moves
 
+    turned_shown = False
     for _ in range(MAX_TURNS):
         if not wait_for_my_turn_or_the_end(page):
             break
+        if not turned_shown and "turned" in marks(page).values():
+            screenshot(page, "game-in-progress")  # the last move's marks, both kinds
+            turned_shown = True
         click_a_move(page)
     else:
         pytest.fail("the game did not end")

@@ -633,6 +633,11 @@ function buildBoard() {
     board.append(row);
   }
   board.addEventListener("keydown", boardKey);
+  // The keys go on from the cell that has the focus, however it got it.
+  board.addEventListener("focusin", (event) => {
+    const name = event.target.dataset && event.target.dataset.cell;
+    if (name && name !== view.focus) focusCell(name, false);
+  });
 }
 
 function cellNode(name) { return document.querySelector(`[data-cell="${name}"]`); }
@@ -959,15 +964,21 @@ function receive(state) {
   render(before !== null && JSON.stringify(view.last) !== marked);
 }
 
+// A POST whose answer is the room's state; no other is sent meanwhile, and the room is
+// drawn again once the request is over (so that the player may move again).
 async function request(path, body) {
   view.pending = true;
+  let answer;
   try {
-    const answer = await api("POST", path, body);
-    if (answer && answer.cells) receive(answer);
-    return answer;
+    answer = await api("POST", path, body);
   } finally {
     view.pending = false;
   }
+  // The push of this very state may have come first, and been drawn while the request
+  // was still on its way: drawn again either way.
+  if (answer && answer.cells) receive(answer);
+  render();
+  return answer;
 }
 
 async function act(path, body) {
