@@ -590,8 +590,8 @@ const view = {
   pending: false,   // a move, start or takeback is on its way
   socket: null,
   retry: 500,
-  replay: null,     // the room's replay, once read: {version, positions}
-  viewing: null,    // the position of the replay shown instead of the game, or null
+  replay: null,     // the room's replay, once read: {version, positions, first}
+  viewing: null,    // the entry of the history whose position is shown instead, or null
 };
 
 function mySeat() {
@@ -782,14 +782,15 @@ function render(animate = false) {
   const viewing = view.viewing !== null && view.replay !== null;
   if (viewing) {
     const at = view.viewing;
-    const positions = view.replay.positions;
-    const marks = at === 0 ? null
-      : stepMarks(positions[at].entry, positions[at - 1].cells, positions[at].cells);
-    drawBoard(positions[at].cells, marks, [], false);
+    const { positions, first } = view.replay;
+    const here = at - first;
+    const marks = here === 0 ? null
+      : stepMarks(positions[here].entry, positions[here - 1].cells, positions[here].cells);
+    drawBoard(positions[here].cells, marks, [], false);
     $("replay-where").textContent = at === 0 ? t("replay_deal")
-      : t("replay_where", { n: at, total: positions.length - 1 });
-    document.querySelector('[data-action="replay-prev"]').disabled = at === 0;
-    document.querySelector('[data-action="replay-next"]').disabled = at === positions.length - 1;
+      : t("replay_where", { n: at, total: first + positions.length - 1 });
+    document.querySelector('[data-action="replay-prev"]').disabled = here === 0;
+    document.querySelector('[data-action="replay-next"]').disabled = here === positions.length - 1;
   } else {
     drawBoard(s.cells, view.last, myTurn() ? s.legal : [], animate);
   }
@@ -1077,18 +1078,26 @@ function clickCell(name) {
 
 // -- the replay ------------------------------------------------------------------------------
 
+// Shows the board after the `at`-th entry of the history (0: the deal). The replay's
+// positions are the deal and the position after each entry, except for a room kept from
+// before positions were: its replay starts from the first position kept, `first`.
 async function showReplay(at) {
   const s = view.state;
   if (view.replay === null || view.replay.version !== s.version) {
     try {
-      view.replay = await api("GET", `${roomPath(view.room)}/replay`);
+      const replay = await api("GET", `${roomPath(view.room)}/replay`);
+      const positions = replay.positions;
+      const first = positions[0].entry === null ? 0
+        : Math.max(0, s.history.length + 1 - positions.length);
+      view.replay = { version: replay.version, positions, first };
     } catch (error) {
       say(refusalText(error));
       return;
     }
   }
+  const { positions, first } = view.replay;
   view.selected = null;
-  view.viewing = Math.max(0, Math.min(at, view.replay.positions.length - 1));
+  view.viewing = Math.max(first, Math.min(at, first + positions.length - 1));
   render();
 }
 
