@@ -300,6 +300,8 @@ def test_a_game_against_the_bot_by_clicking(people: Browsers) -> None:
     assert wait_for_my_turn_or_the_end(page)
     sync_api.expect(page.locator("#message")).to_have_text("")
     sync_api.expect(page.locator('#history li[data-by="bot"]').first).to_contain_text("Bot ")
+    # Told to screen readers, in the live region.
+    sync_api.expect(page.locator("#announce")).to_contain_text("The bot played ")
     state = api_state(page)
     assert marks(page) == {**{c: "turned" for c in state["last"]["turned"]},
                            **{c: "played" for c in state["last"]["played"]}}
