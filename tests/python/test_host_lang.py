@@ -81,7 +81,8 @@ class TestTheTerminalHost:
         out = run("--lang", "pt", "--depth", "1", script="A1A1\n?\nq\n")
         assert out.startswith("varno-play: tu jogas com A, o bot com B (profundidade 1).\n")
         assert "Joga A (tu). Cartas na grelha: A 6, B 6." in out
-        assert "A> A1A1\nNão podes virar a própria Figura.\nA> ?\nJogadas válidas de A (26):" in out
+        assert ("A> A1A1\nNão podes virar a própria Figura.\nA> ?\n"
+                "Jogadas válidas de A (26):") in out
         assert "Comandos: ? ou ajuda mostra isto, q ou sair acaba o jogo." in out
         assert "Ao fim de 300 jogadas o jogo é empate." in out
         assert out.endswith("Resultado: jogo abandonado (A saiu)\n")
