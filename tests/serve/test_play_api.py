@@ -240,16 +240,6 @@ class TestLastMove:
         assert status == 200 and state["last"] == expected
         assert (await get_state(client, seeded["room"]))["last"] == expected
 
-    async def test_the_bots_reply_then_a_takeback(self, client: Any) -> None:
-        seeded = await seed(client, REPEATING, mode="bot", side="A", depth=1)
-        status, mine = await move(client, seeded["room"], seeded["A"], "A1B1")
-        await wait_for(lambda: cached(client, seeded["room"]).version == mine["version"] + 1)
-        reply = await get_state(client, seeded["room"])
-        bots = reply["history"][-1]["move"]
-        assert reply["last"]["played"] == [bots[:2], bots[2:]][:len(bots) // 2]
-        after = await post(client, seeded["room"], "takeback", seeded["A"])
-        assert (await after.json())["last"] is None
-
     def test_a_pass_leaves_the_move_before_it_last(self) -> None:
         room, _, _ = Room.for_humans("r", deal=A_WINS_AT_ONCE)
         state = room.board.__getstate__()
@@ -460,6 +450,10 @@ class TestTakeback:
 
 class TestRematch:
     async def test_both_players_seated_with_sides_swapped(self, client: Any) -> None:
+        against_bot = await seed(client, A_WINS_AT_ONCE, mode="bot", side="A")
+        assert (await move(client, against_bot["room"], against_bot["A"], "C4"))[0] == 200
+        await refusal(await post(client, against_bot["room"], "rematch", against_bot["A"]),
+                      409, "no_rematch")
         seeded = await seed(client, A_WINS_AT_ONCE)
         old = seeded["room"]
         await refusal(await post(client, old, "rematch", seeded["A"]), 409, "no_rematch")
@@ -503,11 +497,6 @@ class TestRematch:
         assert seats[0]["room"] == seats[1]["room"]
         assert [seat["seat"] for seat in seats] == ["B", "A"]
 
-    async def test_not_against_the_bot(self, client: Any) -> None:
-        seeded = await seed(client, A_WINS_AT_ONCE, mode="bot", side="A")
-        assert (await move(client, seeded["room"], seeded["A"], "C4"))[0] == 200
-        await refusal(await post(client, seeded["room"], "rematch", seeded["A"]), 409,
-                      "no_rematch")
 
 
 async def test_the_page_of_a_room_that_does_not_exist(client: Any) -> None:
