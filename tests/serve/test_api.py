@@ -234,7 +234,8 @@ class TestRefusals:
         theirs = "ABC"[before["cells"].index("BN") // 4] + str(before["cells"].index("BN") % 4 + 1)
         status, body = await move(client, room, a, theirs)
         assert status == 422
-        assert body == {"error": "Não podes jogar uma carta virada para cima do adversário."}
+        assert body == {"error": "Não podes jogar uma carta virada para cima do adversário.",
+                        "code": "opponent_card_face_up"}
         status, body = await move(client, room, a, "A1B")
         assert (status, body["error"]) == (422, "Formato inválido.")
         status, body = await move(client, room, a, "a1")
