@@ -345,15 +345,15 @@ def test_a_game_against_the_bot_by_clicking(people: Browsers) -> None:
     sync_api.expect(page.locator("#move-input")).to_have_value(legal[0].lower())
     page.keyboard.press("Enter")
     page.wait_for_function(f"() => document.querySelectorAll('#history li').length > {before}")
-    assert page.locator("#history li").nth(before).inner_text() == f"You {legal[0]}"
+    sync_api.expect(page.locator("#history li").nth(before)).to_have_text(f"You {legal[0]}")
 
     # Reload: the same game, and this page still holds seat A.
     assert wait_for_my_turn_or_the_end(page)
-    shown, moves = cards(page), page.locator("#history li").all_inner_texts()
+    shown, moves = cards(page), page.locator("#history li").all_text_contents()
     page.reload()
     sync_api.expect(page.locator("#turn")).to_have_text("Your move (A)")
     assert cards(page) == shown
-    assert page.locator("#history li").all_inner_texts() == moves
+    assert page.locator("#history li").all_text_contents() == moves
 
     turned_shown = False
     for _ in range(MAX_TURNS):
@@ -425,13 +425,13 @@ def test_as_b_the_deal_is_shown_until_start(people: Browsers) -> None:
     start.click()
     sync_api.expect(page.locator('#history li[data-by="bot"]')).to_have_count(1)
     sync_api.expect(page.locator("#start-panel")).to_be_hidden()
-    assert page.locator("#history li").first.inner_text().startswith("Bot ")
+    sync_api.expect(page.locator("#history li").first).to_contain_text("Bot ")
     assert wait_for_my_turn_or_the_end(page)
     sync_api.expect(page.locator("#turn")).to_have_text("A tua vez (B)")
     # The watcher is pushed the bot's move; the person answers it.
     sync_api.expect(watcher.locator('#history li[data-side="A"]')).to_have_count(1)
     click_a_move(page)
-    assert page.locator("#history li").nth(1).inner_text().startswith("Tu ")
+    sync_api.expect(page.locator("#history li").nth(1)).to_contain_text("Tu ")
     # Where the player asks for no motion, nothing moves: no animation, no spinning.
     assert page.evaluate("window.animated") == 0
     assert page.eval_on_selector(".spinner", "s => getComputedStyle(s).animationName") == "none"

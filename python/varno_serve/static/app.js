@@ -905,8 +905,13 @@ function renderHistory(s) {
     button.className = `entry side-${entry.side.toLowerCase()}`;
     const name = who === "side" ? entry.side : t(`who_${who}`);
     const what = entry.move === null ? t("passes") : entry.move;
-    button.textContent = `${name} ${what}`;
-    if (entry.undone) button.textContent += ` (${t("undone")})`;
+    const named = document.createElement("span");
+    named.className = "who";
+    named.textContent = name;
+    const played = document.createElement("span");
+    played.className = "what";
+    played.textContent = entry.undone ? `${what} (${t("undone")})` : what;
+    button.append(named, " ", played);
     button.setAttribute("aria-label", t("entry_label", { who: name, what, n: i + 1 }));
     button.setAttribute("aria-current", String(view.viewing === i + 1));
     button.addEventListener("click", () => showReplay(i + 1));
