@@ -193,6 +193,7 @@ def assert_accessible_in_both(page: Page, where: str) -> None:
 
 
 def screenshot(page: Page, name: str) -> None:
+    page.wait_for_function("() => document.getAnimations().length === 0")
     SCREENSHOTS.mkdir(parents=True, exist_ok=True)
     page.screenshot(path=str(SCREENSHOTS / f"{name}.png"), full_page=True)
 
@@ -425,6 +426,7 @@ def test_as_b_the_deal_is_shown_until_start(people: Browsers) -> None:
     start.click()
     sync_api.expect(page.locator('#history li[data-by="bot"]')).to_have_count(1)
     sync_api.expect(page.locator("#start-panel")).to_be_hidden()
+    sync_api.expect(page.locator("#message")).to_have_text("")  # the old refusal is gone
     sync_api.expect(page.locator("#history li").first).to_contain_text("Bot ")
     assert wait_for_my_turn_or_the_end(page)
     sync_api.expect(page.locator("#turn")).to_have_text("A tua vez (B)")

@@ -910,9 +910,18 @@ function renderHistory(s) {
     named.textContent = name;
     const played = document.createElement("span");
     played.className = "what";
-    played.textContent = entry.undone ? `${what} (${t("undone")})` : what;
+    played.textContent = what;
     button.append(named, " ", played);
-    button.setAttribute("aria-label", t("entry_label", { who: name, what, n: i + 1 }));
+    // A move taken back is struck through and marked ↶; its name says so in words.
+    if (entry.undone) {
+      const mark = document.createElement("span");
+      mark.className = "undone-mark";
+      mark.textContent = "↶";
+      button.append(" ", mark);
+    }
+    const said = entry.undone ? `${what} (${t("undone")})` : what;
+    button.setAttribute("aria-label", t("entry_label", { who: name, what: said, n: i + 1 }));
+    button.title = said;
     button.setAttribute("aria-current", String(view.viewing === i + 1));
     button.addEventListener("click", () => showReplay(i + 1));
     item.append(button);
