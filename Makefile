@@ -269,9 +269,9 @@ fuzz: venv
 	    found/$(t) ../../fuzz/corpus/$(t) > $(t).log 2>&1 || { tail -n 80 $(t).log; exit 1; }; } \
 	    && echo "fuzz_$(t):" && grep -E "^(Done|stat::)" $(t).log $(newline))
 
-# The web server: its API, WebSocket and crash tests on every interpreter, and a game in
-# Debian's headless Chromium (driven by Playwright) on the newest; the screenshot of the
-# board is kept in build/serve-browser.png.
+# The web server: its API, WebSocket and crash tests on every interpreter, and the page in
+# Debian's headless Chromium (driven by Playwright, checked by axe-core) on the newest;
+# screenshots of the lobby, a game, its end and a phone are kept in build/screenshots/.
 SERVE_TEST_REQUIREMENTS := tests/serve/requirements.txt
 test-serve: venvs
 	$(call debian,chromium)

@@ -14,8 +14,8 @@ from typing import Final, Protocol, TextIO
 import varno
 
 from .rules import (
+    PLY_CAP,
     PLAYERS,
-    RULES_TEXT,
     SIDES,
     PlayableBoard,
     Referee,
@@ -24,20 +24,16 @@ from .rules import (
     other,
     play_bot_move,
 )
+from .texts import Lang, rule_text, say
 
 # The module accepts any room identifier and ignores it; one terminal is one room.
 ROOM_ID: Final = "terminal"
 
-HOW_TO_MOVE: Final = """\
-Cells are named by row and column, A1 to C4. On the board, [ AN ] is a face-up
-Normal card of A, [ BF ] a face-up Figure of B, [XXXXXX] a face-down card of
-either side, [  --  ] an empty cell.
-A move is one of:
-  B2     play the card in B2: a face-down card (yours or not) is removed; your
-         face-up Normal card turns face down and turns its neighbours over;
-  A1C4   use your face-up Figure in A1 on the card in C4: that card turns over
-         and the Figure turns face down.
-Commands: ? or help shows this, q or quit ends the game."""
+# How to type a move, in English (``texts`` has every language).
+HOW_TO_MOVE: Final = say("en", "how_to_move")
+# What ends a game at the prompt, in any language.
+QUIT: Final = frozenset({"q", "quit", "sair"})
+HELP: Final = frozenset({"?", "help", "ajuda"})
 
 
 class Abandoned(Exception):
@@ -54,7 +50,7 @@ class GameBoard(PlayableBoard, Protocol):
 
 class Host:
     """Runs one game between the sides in ``bots`` (played by the bot) and people
-    typing moves on ``stdin``, writing everything to ``stdout``.
+    typing moves on ``stdin``, writing everything to ``stdout`` in ``lang``.
 
     ``board``, when given, is the position the game starts from, A to move. The
     referee reads the board's saved state, which reveals face-down cards; only the
@@ -70,6 +66,7 @@ class Host:
         stdout: TextIO,
         board: GameBoard | None = None,
         clock: Callable[[], float] = time.perf_counter,
+        lang: Lang = "en",
     ) -> None:
         self.bots: Final = frozenset(bots)
         self.depth: Final = depth
@@ -77,6 +74,7 @@ class Host:
         self.stdout: Final = stdout
         self.board: Final[GameBoard] = board if board is not None else varno.Board()
         self.clock: Final = clock
+        self.lang: Final = lang
         self.referee: Final = Referee(self.board.__getstate__())
         self.to_move: Side = "A"
         # Echo what was read when nobody sees it typed (a script piped in).
@@ -87,50 +85,50 @@ class Host:
     def say(self, text: str = "") -> None:
         self.stdout.write(text + "\n")
 
+    def text(self, key: str, **fields: object) -> str:
+        """The text ``key`` in the game's language."""
+        return say(self.lang, key, **fields)
+
     def seat(self, side: Side) -> str:
         """``side`` with who plays it, e.g. "A (you)"; a bare letter between two people."""
         if side in self.bots:
-            return f"{side} (bot)"
+            return self.text("seat_bot", side=side)
         if self.bots:
-            return f"{side} (you)"
+            return self.text("seat_you", side=side)
         return side
 
     def show_position(self) -> None:
         cards = self.referee.cards_left(self.board.__getstate__())
         self.stdout.write(str(self.board))
-        self.say(
-            f"{self.seat(self.to_move)} to move. Cards left: A {cards['A']}, B {cards['B']}."
-        )
+        self.say(self.text("to_move", seat=self.seat(self.to_move), a=cards["A"], b=cards["B"]))
         self.stdout.flush()
 
     def show_help(self, moves: list[str]) -> None:
         listing = textwrap.fill(
             " ".join(moves), width=72, initial_indent="  ", subsequent_indent="  "
         )
-        self.say(f"Legal moves for {self.to_move} ({len(moves)}):")
-        self.say(listing if moves else "  (none)")
-        self.say(HOW_TO_MOVE)
-        self.say(RULES_TEXT)
+        self.say(self.text("legal_moves", side=self.to_move, count=len(moves)))
+        self.say(listing if moves else "  " + self.text("no_legal_moves"))
+        self.say(self.text("how_to_move"))
+        self.say(self.text("rules", cap=PLY_CAP))
 
     def intro(self) -> None:
         if not self.bots:
-            self.say("varno-play: two players at one terminal, A and B.")
+            self.say(self.text("intro_humans"))
         elif len(self.bots) == len(SIDES):
-            self.say(f"varno-play: the bot plays both sides (depth {self.depth}).")
+            self.say(self.text("intro_bots", depth=self.depth))
         else:
             (human,) = set(SIDES) - self.bots
-            self.say(
-                f"varno-play: you play {human}, the bot plays {other(human)} (depth {self.depth})."
-            )
+            self.say(self.text("intro_bot", you=human, bot=other(human), depth=self.depth))
         if len(self.bots) < len(SIDES):
-            self.say("Type a move such as B2 or A1C4, ? for the legal moves and the rules, "
-                     "q to quit.")
+            self.say(self.text("intro_keys"))
         self.say()
 
     # -- turns ---------------------------------------------------------------
 
     def run(self) -> str:
-        """Play the game to its end; the result text, e.g. "A wins (B has no card left)"."""
+        """Play the game to its end; the result text in the game's language, e.g. "A wins
+        (B has no card left)"."""
         self.intro()
         self.show_position()
         while True:
@@ -140,22 +138,23 @@ class Host:
                 opponent = PLAYERS[other(self.to_move)]
                 stuck = judge_stuck(bool(self.board.get_legal_moves(opponent)))
                 if stuck is not None:
-                    return str(stuck)
-                self.say(f"{self.seat(self.to_move)} has no legal move and passes.")
+                    return stuck.text(self.lang)
+                self.say(self.text("passes", seat=self.seat(self.to_move)))
                 self.to_move = other(self.to_move)
                 continue
             try:
                 move, note = self.turn(player, moves)
             except Abandoned as left:
-                return f"game abandoned ({left})"
+                return self.text("abandoned", why=left)
             self.say()
             number = self.referee.moves + 1
-            self.say(f"Move {number}: {self.seat(self.to_move)} played {move}{note}.")
+            self.say(self.text("played", number=number, seat=self.seat(self.to_move), move=move,
+                               note=note))
             self.to_move = other(self.to_move)
             outcome = self.referee.after_move(self.board.__getstate__(), self.to_move)
             if outcome is not None:
                 self.stdout.write(str(self.board))
-                return str(outcome)
+                return outcome.text(self.lang)
             self.show_position()
 
     def turn(self, player: varno.Player, moves: list[str]) -> tuple[str, str]:
@@ -166,12 +165,16 @@ class Host:
         chosen = self.board.play_bot(player, self.depth)
         thought = self.clock() - started
         move, _ = play_bot_move(self.board, self.to_move, chosen, ROOM_ID)
-        return move, f" (thought {thought:.2f} s)"
+        seconds = f"{thought:.2f}"
+        if self.lang == "pt":
+            seconds = seconds.replace(".", ",")
+        return move, self.text("thought", seconds=seconds)
 
     def ask(self, player: varno.Player, moves: list[str]) -> str:
         """Read commands until a move is accepted and played; the move.
 
-        Raises ``Abandoned`` when the player quits or the input ends.
+        Raises ``Abandoned`` when the player quits or the input ends. A move the rules
+        refuse is answered with the module's message in the game's language.
         """
         while True:
             self.stdout.write(f"{self.to_move}> ")
@@ -179,23 +182,23 @@ class Host:
             line = self.stdin.readline()
             if not line:
                 self.say()
-                raise Abandoned("end of input")
+                raise Abandoned(self.text("end_of_input"))
             command = line.strip()
             if self.echo:
                 self.say(command)
             lowered = command.lower()
             if not command:
                 continue
-            if lowered in ("q", "quit"):
-                raise Abandoned(f"{self.to_move} quit")
-            if lowered in ("?", "help"):
+            if lowered in QUIT:
+                raise Abandoned(self.text("quit", side=self.to_move))
+            if lowered in HELP:
                 self.show_help(moves)
                 continue
             move = command.upper()
             try:
                 self.board.play(move, player, ROOM_ID)
             except ValueError as rejection:
-                self.say(str(rejection))
+                self.say(rule_text(str(rejection), self.lang))
                 continue
             return move
 

@@ -28,9 +28,11 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, Final, Literal, Protocol, TypedDict
+from typing import Any, Final, Literal, Protocol, TypedDict, get_args
 
 import varno
+
+from .texts import Lang, say
 
 Side = Literal["A", "B"]
 SIDES: Final[tuple[Side, Side]] = ("A", "B")
@@ -53,13 +55,8 @@ _STATE_CELLS: Final = frozenset(CARDS) | {card.lower() for card in CARDS} | {EMP
 # The cards of one deal: four Normals and two Figures a side.
 DECK: Final = Counter({"AN": 4, "AF": 2, "BN": 4, "BF": 2})
 
-RULES_TEXT: Final = """\
-Rules of this table:
-  - Sides take turns, A first.
-  - A side with no card left on the grid loses; if neither side has one, it is a draw.
-  - The same position with the same side to move, seen three times, is a draw.
-  - After 300 moves the game is a draw.
-  - A side with no legal move passes its turn; if neither side can move, it is a draw."""
+# The rules as the terminal host lists them, in English (``texts`` has every language).
+RULES_TEXT: Final = say("en", "rules", cap=PLY_CAP)
 
 
 def other(side: Side) -> Side:
@@ -111,17 +108,36 @@ def position_key(state: str, to_move: Side) -> tuple[str, Side]:
     return state, to_move
 
 
+# Why a game ended: the loser has no card left, neither side has one, the same position
+# seen REPEAT_LIMIT times, PLY_CAP moves played, neither side can move.
+Reason = Literal["no_cards", "both_no_cards", "repetition", "move_cap", "no_moves"]
+REASONS: Final[tuple[Reason, ...]] = get_args(Reason)
+
+
 @dataclass(frozen=True)
 class Outcome:
-    """How a game ended: the winner (None for a draw) and why."""
+    """How a game ended: the winner (None for a draw) and why (``Reason``). ``str()`` is
+    the result in English, ``text(lang)`` in any language of ``texts``."""
 
     winner: Side | None
-    reason: str
+    reason: Reason
+
+    def text(self, lang: Lang = "en") -> str:
+        """The result as one line, e.g. "A wins (B has no card left)"."""
+        loser = other(self.winner) if self.winner is not None else None
+        why = say(lang, self.reason, winner=self.winner, loser=loser, times=REPEAT_LIMIT,
+                  cap=PLY_CAP)
+        if self.winner is None:
+            return say(lang, "result_draw", reason=why)
+        return say(lang, "result_win", winner=self.winner, reason=why)
 
     def __str__(self) -> str:
-        if self.winner is None:
-            return f"draw ({self.reason})"
-        return f"{self.winner} wins ({self.reason})"
+        return self.text("en")
+
+    @classmethod
+    def from_text(cls, result: str) -> Outcome | None:
+        """The outcome whose English result is ``result``; None if no outcome's is."""
+        return _OUTCOMES_BY_TEXT.get(result)
 
 
 def judge(cards: dict[Side, int], times_seen: int, moves: int) -> Outcome | None:
@@ -134,15 +150,15 @@ def judge(cards: dict[Side, int], times_seen: int, moves: int) -> Outcome | None
     """
     a_out, b_out = cards["A"] == 0, cards["B"] == 0
     if a_out and b_out:
-        return Outcome(None, "neither side has a card left")
+        return Outcome(None, "both_no_cards")
     if a_out:
-        return Outcome("B", "A has no card left")
+        return Outcome("B", "no_cards")
     if b_out:
-        return Outcome("A", "B has no card left")
+        return Outcome("A", "no_cards")
     if times_seen >= REPEAT_LIMIT:
-        return Outcome(None, f"same position {REPEAT_LIMIT} times")
+        return Outcome(None, "repetition")
     if moves >= PLY_CAP:
-        return Outcome(None, f"{PLY_CAP} moves played")
+        return Outcome(None, "move_cap")
     return None
 
 
@@ -150,7 +166,15 @@ def judge_stuck(opponent_can_move: bool) -> Outcome | None:
     """The side to move has no legal move: it passes, unless neither side can move."""
     if opponent_can_move:
         return None
-    return Outcome(None, "neither side can move")
+    return Outcome(None, "no_moves")
+
+
+# Every outcome a game can have, by its English result.
+_OUTCOMES_BY_TEXT: Final = {
+    str(outcome): outcome
+    for outcome in [Outcome("A", "no_cards"), Outcome("B", "no_cards"),
+                    *(Outcome(None, reason) for reason in REASONS if reason != "no_cards")]
+}
 
 
 class RefereeState(TypedDict):
@@ -206,7 +230,7 @@ class Referee:
             if key in seen:
                 raise ValueError(f"a position twice in a saved referee: {entry!r}")
             seen[key] = times
-        _check_one_deal(state for state, _ in seen)
+        check_one_deal(state for state, _ in seen)
         referee = cls.__new__(cls)
         referee.moves = moves
         referee._seen = seen
@@ -223,10 +247,10 @@ class Referee:
         return judge(cards_left(state), self._seen[key], self.moves)
 
 
-def _check_one_deal(states: Iterable[str]) -> None:
-    """``ValueError`` unless the states can be positions of one game: cards never move
-    between cells, so each cell holds the same card (face up or down) wherever it is
-    not empty."""
+def check_one_deal(states: Iterable[str]) -> None:
+    """``ValueError`` unless the saved states can be positions of one game: cards never
+    move between cells, so each cell holds the same card (face up or down) wherever it
+    is not empty."""
     card_of: list[str | None] = [None] * CELLS
     for state in states:
         for i, cell in enumerate(read_state(state)):
@@ -235,7 +259,7 @@ def _check_one_deal(states: Iterable[str]) -> None:
             if card_of[i] is None:
                 card_of[i] = cell.upper()
             elif card_of[i] != cell.upper():
-                raise ValueError(f"positions of different deals in a saved referee: {state!r}")
+                raise ValueError(f"positions of different deals: {state!r}")
 
 
 

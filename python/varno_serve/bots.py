@@ -251,7 +251,7 @@ class PoolBots:
         if room_id in self._places:
             return False
         if self._closed or self.taken() >= self.pending_searches:
-            raise Busy("the bot has too many searches waiting; try again shortly",
+            raise Busy("the bot has too many searches waiting; try again shortly", "bot_busy",
                        max(1.0, self._seconds / self.workers))
         self._places[room_id] = _Place(room_id)
         self._report()

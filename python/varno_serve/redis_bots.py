@@ -522,7 +522,7 @@ class RedisBots:
                                              self.pending_searches if self._bounded else 0)
         except RedisError as failure:
             log.warning("the bot's queue cannot be reached: %s", failure)
-            raise Busy("the bot's queue cannot be reached; try again shortly",
+            raise Busy("the bot's queue cannot be reached; try again shortly", "bot_busy",
                        UNREADY_RETRY_SECONDS) from None
         if taken == 1:
             self._reserved[room_id] = place
@@ -531,8 +531,9 @@ class RedisBots:
             return False
         if taken == -2:
             self._reconcile_now.set()
-            raise Busy("the bot's queue is starting; try again shortly", UNREADY_RETRY_SECONDS)
-        raise Busy("the bot has too many searches waiting; try again shortly",
+            raise Busy("the bot's queue is starting; try again shortly", "bot_busy",
+                   UNREADY_RETRY_SECONDS)
+        raise Busy("the bot has too many searches waiting; try again shortly", "bot_busy",
                    FULL_RETRY_SECONDS)
 
     def request(self, room_id: str, version: int, due: float) -> None:

@@ -1,16 +1,19 @@
 """One room: a board, its referee and seats, under the host rules of ``varno-play``.
 
 A ``Room`` is plain data and game logic, with no I/O: the room service loads it from
-the store, tries a move on a copy, stores the copy and only then serves it. What it
+the store, tries a change on a copy, stores the copy and only then serves it. What it
 refuses, it refuses with the errors of ``varno_serve.errors``. The host rules
 read the board's saved state (``Board.__getstate__``), which reveals face-down cards, so
-it stays on the server: it goes into ``to_stored`` (the pickled board and the saved
-referee) for the server-side store, and the public state (``public_state``) carries the
-picture and the public cells instead, where a face-down card is "XX" and nothing more.
+it stays on the server: it goes into ``to_stored`` (the pickled board, the saved referee
+and the saved state of every position of the game, which replays and takebacks are made
+from) for the server-side store, and the public state (``public_state``) and the replay
+(``replay``) carry the picture and the public cells instead, where a face-down card is
+"XX" and nothing more.
 """
 
 from __future__ import annotations
 
+import base64
 import copy
 import hashlib
 import hmac
@@ -19,14 +22,19 @@ import json
 import pickle
 import re
 import secrets
-from typing import Any, Final, Literal, TypedDict
+from collections.abc import Mapping
+from typing import Any, Final, Literal, NotRequired, TypedDict
 
 import varno
 from varno_play.rules import (
+    COLS,
     PLAYERS,
+    REASONS,
     SIDES,
+    Outcome,
     Referee,
     Side,
+    check_one_deal,
     judge_stuck,
     other,
     play_bot_move,
@@ -44,22 +52,37 @@ DEFAULT_DEPTH: Final = 8
 ROOM_ID: Final = re.compile(r"[A-Za-z0-9_-]{1,32}")
 # The module ignores the room identifier it is given; this one is used for every room.
 ROOM_TAG: Final = "varno-serve"
+# The names of the cells, row by row: A1..A4, B1..B4, C1..C4.
+CELL_NAMES: Final = tuple(f"{row}{col}" for row in "ABC" for col in range(1, COLS + 1))
 
 
 def check_depth(depth: object) -> int:
     """``depth`` if it is a whole number (not a bool) from MIN_DEPTH to MAX_DEPTH;
     ``Invalid`` otherwise."""
     if type(depth) is not int or not MIN_DEPTH <= depth <= MAX_DEPTH:
-        raise Invalid(f"depth must be a whole number from {MIN_DEPTH} to {MAX_DEPTH}")
+        raise Invalid(f"depth must be a whole number from {MIN_DEPTH} to {MAX_DEPTH}",
+                      "bad_depth")
     return depth
 
 
 class Turn(TypedDict):
-    """One entry of the history: a move, or ``move`` None when the side passed."""
+    """One entry of the history: a move, or ``move`` None when the side passed;
+    ``undone`` once a takeback took it back (it stays in the record, and counts as not
+    played)."""
 
     side: Side
     move: str | None
     by: Literal["bot", "human"]
+    undone: NotRequired[bool]
+
+
+class LastMove(TypedDict):
+    """What the last move played changed, as the players see it: the cells it played
+    (the source, and the target of a Figure) and the other cells whose look it changed
+    (turned over, or emptied)."""
+
+    played: list[str]
+    turned: list[str]
 
 
 def new_token() -> tuple[str, str]:
@@ -70,6 +93,16 @@ def new_token() -> tuple[str, str]:
 
 def token_digest(token: str) -> str:
     return hashlib.sha256(token.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def rematch_token(token: str, room_id: str) -> str:
+    """The secret of the seat that the holder of ``token`` (a seat's secret in a finished
+    room) gets in its rematch ``room_id``. It is derived from ``token``, so that only the
+    holder of the old seat can take the new one and asking twice gives the same seat and
+    secret, with nothing more to keep."""
+    mac = hmac.new(token.encode("utf-8", "surrogatepass"), f"rematch {room_id}".encode(),
+                   hashlib.sha256)
+    return base64.urlsafe_b64encode(mac.digest()[:24]).decode("ascii")
 
 
 class _BoardUnpickler(pickle.Unpickler):
@@ -88,11 +121,23 @@ def load_board(blob: bytes) -> varno.Board:
     return board
 
 
+def _board_at(state: str | None) -> varno.Board:
+    """A new deal, or the position ``state``."""
+    board = varno.Board()
+    if state is not None:
+        board.__setstate__(state)
+    return board
+
+
 class Room:
     """A game between two seats. A seat is held by a person (the digest of their secret,
     or None while nobody has taken it) or by the bot (``bot_side``). A room for two
     people keeps the digest of its invite (``invite``): the secret its creator sends
-    to the other player, without which the free seat cannot be taken."""
+    to the other player, without which the free seat cannot be taken.
+
+    ``positions`` are the saved states of the game's positions: the deal, then the
+    position after each entry of the history (the same again after a pass), None where
+    the room was stored before they were kept."""
 
     def __init__(
         self,
@@ -106,11 +151,13 @@ class Room:
         depth: int | None,
         to_move: Side | None = "A",
         history: list[Turn] | None = None,
-        result: str | None = None,
+        outcome: Outcome | None = None,
         version: int = 0,
         invite: str | None = None,
         bot_started: bool = True,
         bot_due: float | None = None,
+        positions: list[str | None] | None = None,
+        rematch: str | None = None,
     ) -> None:
         self.room_id: Final = room_id
         self.mode: Final = mode
@@ -121,40 +168,89 @@ class Room:
         self.depth: Final = depth
         self.to_move = to_move
         self.history: list[Turn] = history if history is not None else []
-        self.result = result
+        self.outcome = outcome
         self.version = version
         self.invite: Final = invite
         # Whether the bot may search (a bot room where it moves first waits for
         # ``start``), and where its search stands in the bot's queue while it waits.
         self.bot_started = bot_started
         self.bot_due = bot_due
+        if positions is None:
+            positions = [None] * len(self.history) + [board.__getstate__()]
+        self.positions = positions
+        # The room of the rematch of a finished game between two people.
+        self.rematch = rematch
 
     # -- making rooms ------------------------------------------------------------
 
     @classmethod
-    def against_bot(cls, room_id: str, side: Side, depth: int) -> tuple[Room, str]:
-        """A new deal: the person plays ``side``, the bot the other; the person's secret.
-        When the bot moves first (the person plays B), the room waits for ``start``: the
-        person sees the deal before any move."""
+    def against_bot(cls, room_id: str, side: Side, depth: int, *,
+                    deal: str | None = None) -> tuple[Room, str]:
+        """A new deal (or the position ``deal``, A to move): the person plays ``side``,
+        the bot the other; the person's secret. When the bot moves first (the person
+        plays B), the room waits for ``start``: the person sees the deal before any
+        move."""
         check_depth(depth)
         token, digest = new_token()
-        board = varno.Board()
+        board = _board_at(deal)
         seats: dict[Side, str | None] = {side: digest, other(side): None}
         room = cls(room_id, mode="bot", board=board, referee=Referee(board.__getstate__()),
                    seats=seats, bot_side=other(side), depth=depth, bot_started=side == "A")
         return room, token
 
     @classmethod
-    def for_humans(cls, room_id: str) -> tuple[Room, str, str]:
-        """A new deal for two people; the creator holds A. The room, A's secret and the
-        invite that takes B."""
+    def for_humans(cls, room_id: str, *, deal: str | None = None) -> tuple[Room, str, str]:
+        """A new deal (or the position ``deal``, A to move) for two people; the creator
+        holds A. The room, A's secret and the invite that takes B."""
         token, digest = new_token()
         invite, invite_digest = new_token()
-        board = varno.Board()
+        board = _board_at(deal)
         room = cls(room_id, mode="humans", board=board, referee=Referee(board.__getstate__()),
                    seats={"A": digest, "B": None}, bot_side=None, depth=None,
                    invite=invite_digest)
         return room, token, invite
+
+    def rematch_room(self, room_id: str, side: Side, token: str) -> tuple[Room, Side, str]:
+        """The rematch of this finished game between two people, asked for by the holder
+        of ``side`` (whose secret is ``token``): a new deal in a room for two where each
+        player has the other side than here, the caller's seat taken and the other kept
+        for this room's other player (it has no invite: ``take_rematch_seat``). The room,
+        the caller's new side and its secret. ``Conflict`` unless this game is over and
+        between two people."""
+        self.check_rematch()
+        seat = other(side)
+        secret = rematch_token(token, room_id)
+        board = varno.Board()
+        seats: dict[Side, str | None] = {seat: token_digest(secret), side: None}
+        room = Room(room_id, mode="humans", board=board, referee=Referee(board.__getstate__()),
+                    seats=seats, bot_side=None, depth=None)
+        self.rematch = room_id
+        self.version += 1
+        return room, seat, secret
+
+    def take_rematch_seat(self, old_side: Side, token: str) -> tuple[Side, str, bool]:
+        """In a rematch room, the seat of the player who held ``old_side`` in the finished
+        room (whose secret there is ``token``): the side, its secret, and whether it was
+        taken now (False: it was already theirs). ``Forbidden`` if the seat is another's."""
+        side = other(old_side)
+        secret = rematch_token(token, self.room_id)
+        digest = token_digest(secret)
+        held = self.seats[side]
+        if held is None:
+            self.seats[side] = digest
+            self.version += 1
+            return side, secret, True
+        if not hmac.compare_digest(held, digest):
+            raise Forbidden("that secret holds no seat in this room's rematch", "wrong_token")
+        return side, secret, False
+
+    def check_rematch(self) -> None:
+        """``Conflict`` unless this room may have a rematch: a finished game for two."""
+        if self.bot_side is not None:
+            raise Conflict("a rematch is for a room for two; against the bot, make a new "
+                           "room", "no_rematch")
+        if self.outcome is None:
+            raise Conflict("a rematch needs the game to be over", "no_rematch")
 
     def join(self, invite: str | None) -> tuple[Side, str]:
         """Gives the free seat to the holder of the room's invite; the side and its
@@ -162,10 +258,10 @@ class Room:
         else ``Forbidden`` unless ``invite`` is the room's, compared in constant time."""
         side = self.free_seat
         if side is None:
-            raise Conflict("no free seat in this room")
+            raise Conflict("no free seat in this room", "no_free_seat")
         if invite is None or self.invite is None \
                 or not hmac.compare_digest(token_digest(invite), self.invite):
-            raise Forbidden("taking the free seat needs the room's invite")
+            raise Forbidden("taking the free seat needs the room's invite", "wrong_invite")
         token, digest = new_token()
         self.seats[side] = digest
         self.version += 1
@@ -201,8 +297,14 @@ class Room:
         return None
 
     @property
+    def result(self) -> str | None:
+        """How the game ended, in English ("A wins (B has no card left)"); None while it
+        goes on."""
+        return None if self.outcome is None else str(self.outcome)
+
+    @property
     def bot_to_move(self) -> bool:
-        return self.result is None and self.to_move is not None and self.to_move == self.bot_side
+        return self.outcome is None and self.to_move is not None and self.to_move == self.bot_side
 
     @property
     def started(self) -> bool:
@@ -234,23 +336,28 @@ class Room:
         rules refuse it (``play_bot_move``); why ``chosen`` was not played, or None."""
         side = self.bot_side
         if side is None:
-            raise Conflict("no bot plays in this room")
+            raise Conflict("no bot plays in this room", "not_your_turn")
         self._check_turn(side)
         move, why = play_bot_move(self.board, side, chosen, ROOM_TAG)
         self._played(side, move, "bot")
         return why
 
     def _check_turn(self, side: Side) -> None:
-        if self.result is not None:
-            raise Conflict(f"the game is over: {self.result}")
+        if self.outcome is not None:
+            raise Conflict(f"the game is over: {self.result}", "game_over")
         if self.bot_side is None and not self.started:
             raise Conflict("the other seat is not taken yet: moves wait until both "
-                           "players are here")
+                           "players are here", "seat_not_taken")
         if side != self.to_move:
-            raise Conflict(f"it is {self.to_move}'s turn")
+            raise Conflict(f"it is {self.to_move}'s turn", "not_your_turn")
+
+    def _record(self, turn: Turn) -> None:
+        """A new entry of the history, and the position after it."""
+        self.history.append(turn)
+        self.positions.append(self.board.__getstate__())
 
     def _played(self, side: Side, move: str, by: Literal["bot", "human"]) -> None:
-        self.history.append({"side": side, "move": move, "by": by})
+        self._record({"side": side, "move": move, "by": by})
         self._next_turn(other(side))
         self.version += 1
 
@@ -259,15 +366,15 @@ class Room:
         a move (as ``varno-play`` does)."""
         outcome = self.referee.after_move(self.board.__getstate__(), to_move)
         if outcome is not None:
-            self.result, self.to_move = str(outcome), None
+            self.outcome, self.to_move = outcome, None
             return
         if not self.board.get_legal_moves(PLAYERS[to_move]):
             stuck = judge_stuck(bool(self.board.get_legal_moves(PLAYERS[other(to_move)])))
             if stuck is not None:
-                self.result, self.to_move = str(stuck), None
+                self.outcome, self.to_move = stuck, None
                 return
             by: Literal["bot", "human"] = "bot" if to_move == self.bot_side else "human"
-            self.history.append({"side": to_move, "move": None, "by": by})
+            self._record({"side": to_move, "move": None, "by": by})
             to_move = other(to_move)
         self.to_move = to_move
 
@@ -276,7 +383,68 @@ class Room:
             return []
         return self.board.get_legal_moves(PLAYERS[self.to_move])
 
+    # -- takebacks ---------------------------------------------------------------------
+
+    def take_back(self, side: Side) -> None:
+        """Undoes the last move of the person playing ``side`` against the bot and every
+        move or pass after it: the position, the turn, the referee (moves counted,
+        positions seen) and the result are those of when that person last had to move.
+        The entries undone stay in the history, marked ``undone``.
+
+        ``Conflict`` in a room for two, while the bot may be searching, and when that
+        person has no move to take back."""
+        if self.bot_side is None:
+            raise Conflict("takebacks are for games against the bot", "no_takeback")
+        if self.bot_waiting:
+            raise Conflict("the bot is thinking", "no_takeback")
+        active = [i for i, turn in enumerate(self.history) if not turn.get("undone")]
+        own = [i for i in active
+               if self.history[i]["side"] == side and self.history[i]["move"] is not None]
+        if not own:
+            raise Conflict("there is no move of yours to take back", "no_takeback")
+        kept = [i for i in active if i < own[-1]]
+        deal = self.positions[0]
+        back_to = self.positions[kept[-1] + 1] if kept else deal
+        if deal is None or back_to is None \
+                or any(self.positions[i + 1] is None for i in kept):
+            raise Conflict("the earlier positions of this room were not kept",
+                           "no_takeback")
+        referee = Referee(deal)
+        for i in kept:
+            turn = self.history[i]
+            state = self.positions[i + 1]
+            if turn["move"] is not None and state is not None:
+                referee.after_move(state, other(turn["side"]))
+        for i in active[len(kept):]:
+            self.history[i] = {**self.history[i], "undone": True}
+        self.board.__setstate__(back_to)
+        self.referee = referee
+        self.outcome = None
+        self.to_move = side
+        self.version += 1
+
     # -- what is shown ---------------------------------------------------------------
+
+    def last_move(self) -> LastMove | None:
+        """The last move played and not taken back (passes change nothing, so the move
+        before a pass stays the last): its cells, and the other cells whose look it
+        changed, from the public cells before and after it. None before the first."""
+        active = [i for i, turn in enumerate(self.history) if not turn.get("undone")]
+        for k in reversed(range(len(active))):
+            move = self.history[active[k]]["move"]
+            if move is None:
+                continue
+            played = [move[:2]] if len(move) == 2 else [move[:2], move[2:]]
+            before = self.positions[active[k - 1] + 1] if k else self.positions[0]
+            after = self.positions[active[k] + 1]
+            turned: list[str] = []
+            if before is not None and after is not None:
+                turned = [name for name, was, now
+                          in zip(CELL_NAMES, public_cells(before), public_cells(after),
+                                 strict=True)
+                          if was != now and name not in played]
+            return {"played": played, "turned": turned}
+        return None
 
     def public_state(self) -> dict[str, Any]:
         """What anyone with the room's link may see. The board's saved state is read
@@ -292,19 +460,33 @@ class Room:
             "to_move": self.to_move,
             "legal": self.legal_moves(),
             "history": list(self.history),
+            "last": self.last_move(),
             "cards_left": self.referee.cards_left(saved),
             "result": self.result,
+            "outcome": None if self.outcome is None else _outcome_json(self.outcome),
             "thinking": self.bot_waiting,
             "started": self.started,
             "seats": {side: self._seat_label(side) for side in SIDES},
             "depth": self.depth,
             "moves": self.referee.moves,
+            "rematch": self.rematch,
             "version": self.version,
         }
 
     def public_json(self) -> str:
         """``public_state`` as the JSON text that responses and pushes carry."""
         return json.dumps(self.public_state())
+
+    def replay(self) -> dict[str, Any]:
+        """The game as anyone with the room's link may replay it: its positions in public
+        cells, the deal first, each after it with the history entry that led to it
+        (undone ones included). A room stored before positions were kept starts from the
+        first position it kept."""
+        positions = [
+            {"cells": list(public_cells(state)), "entry": self.history[n - 1] if n else None}
+            for n, state in enumerate(self.positions) if state is not None
+        ]
+        return {"room": self.room_id, "version": self.version, "positions": positions}
 
     def _seat_label(self, side: Side) -> str:
         if side == self.bot_side:
@@ -314,14 +496,14 @@ class Room:
     # -- storing -----------------------------------------------------------------------
 
     def copy(self) -> Room:
-        """An independent room in the same position (a move is tried on a copy)."""
+        """An independent room in the same position (a change is tried on a copy)."""
         return Room(
             self.room_id, mode=self.mode, board=copy.copy(self.board),
             referee=Referee.restore(self.referee.save()), seats=dict(self.seats),
             bot_side=self.bot_side, depth=self.depth, to_move=self.to_move,
-            history=list(self.history), result=self.result, version=self.version,
-            invite=self.invite,
-            bot_started=self.bot_started, bot_due=self.bot_due,
+            history=list(self.history), outcome=self.outcome, version=self.version,
+            invite=self.invite, bot_started=self.bot_started, bot_due=self.bot_due,
+            positions=list(self.positions), rematch=self.rematch,
         )
 
     def cards_on_grid(self) -> int:
@@ -340,8 +522,11 @@ class Room:
             "to_move": self.to_move,
             "history": self.history,
             "result": self.result,
+            "outcome": None if self.outcome is None else _outcome_json(self.outcome),
             "referee": self.referee.save(),
             "invite": self.invite,
+            "positions": self.positions,
+            "rematch": self.rematch,
         }
         if self.bot_side is not None:
             host["started"] = self.bot_started
@@ -351,19 +536,59 @@ class Room:
             room_id=self.room_id, version=self.version, board=self.board_blob(),
             host=json.dumps(host, separators=(",", ":")), mode=self.mode,
             free_seat=self.free_seat, bot_to_move=self.bot_to_move,
-            over=self.result is not None, moves=self.referee.moves, bot_due=due,
+            over=self.outcome is not None, moves=self.referee.moves, bot_due=due,
         )
 
     @classmethod
     def from_stored(cls, stored: StoredRoom) -> Room:
         host = json.loads(stored.host)
+        history = host["history"]
         return cls(
             stored.room_id, mode=host["mode"], board=load_board(stored.board),
             referee=Referee.restore(host["referee"]), seats=host["seats"],
             bot_side=host["bot_side"], depth=host["depth"], to_move=host["to_move"],
-            history=host["history"], result=host["result"], version=stored.version,
+            history=history, outcome=_stored_outcome(host), version=stored.version,
             # Rooms stored before invites existed have none: their free seat stays free.
             invite=host.get("invite"),
             # Rooms stored before the start step have started.
             bot_started=host.get("started", True), bot_due=stored.bot_due,
+            # Rooms stored before positions were kept start their record where they are.
+            positions=_stored_positions(host.get("positions"), len(history)),
+            rematch=host.get("rematch"),
         )
+
+
+def _outcome_json(outcome: Outcome) -> dict[str, Any]:
+    return {"winner": outcome.winner, "reason": outcome.reason}
+
+
+def _stored_outcome(host: Mapping[str, Any]) -> Outcome | None:
+    """The outcome a stored room says; rooms stored before outcomes were kept say only
+    their result in English, which names one."""
+    saved = host.get("outcome")
+    if saved is not None:
+        winner = next((side for side in SIDES if side == saved["winner"]), None)
+        reason = next((known for known in REASONS if known == saved["reason"]), None)
+        if reason is None or (winner is None and saved["winner"] is not None):
+            raise ValueError(f"not an outcome: {saved!r}")
+        return Outcome(winner, reason)
+    result = host.get("result")
+    if result is None:
+        return None
+    outcome = Outcome.from_text(result)
+    if outcome is None:
+        raise ValueError(f"not a result: {result!r}")
+    return outcome
+
+
+def _stored_positions(saved: object, entries: int) -> list[str | None] | None:
+    """The positions a stored room kept (None if it kept none: the room starts its record
+    at its board), checked: one more than the history's entries, each a saved state or
+    None, all of one deal."""
+    if saved is None:
+        return None
+    if not isinstance(saved, list) or len(saved) != entries + 1 \
+            or not all(state is None or isinstance(state, str) for state in saved):
+        raise ValueError("bad positions in a stored room")
+    check_one_deal(state for state in saved if state is not None)
+    return list(saved)

@@ -51,6 +51,7 @@ from .errors import Conflict, Forbidden, NotFound, Refused
 from .events import Events
 from .room import DEFAULT_DEPTH, ROOM_ID, Room
 from .store import Mode, RoomStore, RoomSummary, WaitingRoom
+from .texts import rule_refusal
 
 log = logging.getLogger("varno_serve")
 
@@ -60,6 +61,14 @@ DAY_SECONDS: Final = 86_400.0
 # (each batch a short write, so that moves go on between batches).
 SWEEP_SECONDS: Final = 3600.0
 SWEEP_BATCH: Final = 500
+
+
+def _seat(room: Room, token: str) -> Side:
+    """The side whose secret is ``token`` in ``room``; ``Forbidden`` if none."""
+    side = room.seat_of(token)
+    if side is None:
+        raise Forbidden("that secret holds no seat in this room", "wrong_token")
+    return side
 
 
 class _Entry:
@@ -139,12 +148,16 @@ class RoomService:
         else:
             room, token, invite = Room.for_humans(room_id)
             side = "A"
+        await self._add(room)
+        return room, side, token, invite
+
+    async def _add(self, room: Room) -> None:
+        """Stores a new room and keeps it in memory."""
         await self.store.create(room.to_stored())
         entry = _Entry(room)
-        self._entries[room_id] = entry
+        self._entries[room.room_id] = entry
         self._stored(entry, room)
         self._trim()
-        return room, side, token, invite
 
     async def room(self, room_id: str) -> Room:
         """The room as last committed; ``NotFound`` if there is none."""
@@ -178,8 +191,7 @@ class RoomService:
         bot room that waits for it; the room, changed or not (started already, or not a
         room that waits). ``Busy`` if the bot's queue is full."""
         async with self._changing(room_id) as (entry, room):
-            if room.seat_of(token) is None:
-                raise Forbidden("that secret holds no seat in this room")
+            _seat(room, token)
             candidate = room.copy()
             if not candidate.start():
                 return room
@@ -189,16 +201,48 @@ class RoomService:
     async def move(self, room_id: str, move: str, token: str) -> Room:
         """Plays ``move`` for the seat whose secret is ``token``; the room after it."""
         async with self._changing(room_id) as (entry, room):
-            side = room.seat_of(token)
-            if side is None:
-                raise Forbidden("that secret holds no seat in this room")
+            side = _seat(room, token)
             candidate = room.copy()
             try:
                 candidate.play(move, side)
             except ValueError as refused:
-                raise Refused(str(refused)) from None
+                raise Refused(str(refused), rule_refusal(str(refused))) from None
             await self._commit(entry, candidate)
         return candidate
+
+    async def take_back(self, room_id: str, token: str) -> Room:
+        """Undoes the last move of the seat whose secret is ``token`` in a game against
+        the bot, and the bot's moves after it (``Room.take_back``); the room after it."""
+        async with self._changing(room_id) as (entry, room):
+            side = _seat(room, token)
+            candidate = room.copy()
+            candidate.take_back(side)
+            await self._commit(entry, candidate)
+        return candidate
+
+    async def rematch(self, room_id: str, token: str) -> tuple[Room, Side, str]:
+        """The rematch of a finished game between two people, for the seat whose secret
+        is ``token``: the first to ask makes the new room (``Room.rematch_room``), which
+        the finished room then names; the other is seated in it when they ask. Asking
+        again gives the same seat. The new room, the seat and its secret."""
+        async with self._changing(room_id) as (entry, room):
+            side = _seat(room, token)
+            room.check_rematch()
+            rematch_id = room.rematch
+            if rematch_id is None:
+                candidate = room.copy()
+                made, seat, secret = candidate.rematch_room(secrets.token_urlsafe(9), side,
+                                                            token)
+                await self._add(made)
+                await self._commit(entry, candidate)
+                return made, seat, secret
+        async with self._changing(rematch_id) as (entry, room):
+            candidate = room.copy()
+            seat, secret, taken = candidate.take_rematch_seat(side, token)
+            if not taken:
+                return room, seat, secret
+            await self._commit(entry, candidate)
+        return candidate, seat, secret
 
     async def open_rooms(self, limit: int) -> list[RoomSummary]:
         return await self.store.open_rooms(limit)
@@ -331,10 +375,10 @@ class RoomService:
         entry = self._entries.get(room_id)
         if entry is None:
             if ROOM_ID.fullmatch(room_id) is None:
-                raise NotFound(NO_SUCH_ROOM)
+                raise NotFound(NO_SUCH_ROOM, "no_such_room")
             stored = await self.store.load(room_id)
             if stored is None:
-                raise NotFound(NO_SUCH_ROOM)
+                raise NotFound(NO_SUCH_ROOM, "no_such_room")
             # Another task may have loaded it meanwhile; the first one loaded stays.
             entry = self._entries.get(room_id)
             if entry is None:
@@ -358,7 +402,7 @@ class RoomService:
             if stored is None:
                 if self._entries.get(room_id) is entry and entry.users <= 1:
                     del self._entries[room_id]
-                raise NotFound(NO_SUCH_ROOM)
+                raise NotFound(NO_SUCH_ROOM, "no_such_room")
             entry.room = Room.from_stored(stored)
         return entry.room
 
@@ -406,7 +450,7 @@ class RoomService:
             entry.room = None
             if held:
                 self.bots.cancel(candidate.room_id)
-            raise Conflict("the room was changed meanwhile; try again")
+            raise Conflict("the room was changed meanwhile; try again", "room_changed")
         entry.room = candidate
         self._stored(entry, candidate)
 

@@ -16,7 +16,7 @@ import rules_model as rm
 from rules_model import Model
 
 pytest.importorskip("varno")
-from varno_play import rules  # noqa: E402
+from varno_play import rules, texts  # noqa: E402
 from varno_play.rules import Outcome, Referee  # noqa: E402
 
 SCRIPT = Path(sys.executable).parent / "varno-play"
@@ -57,6 +57,9 @@ def state_of(model: Model) -> str:
         codes.append(code.lower() if face == rm.DOWN else code)
     return state(" ".join(codes))
 
+
+# The module's message for a Figure aimed at itself, as the host shows it in English.
+SAME_CELL_EN = texts.rule_text(rm.SAME_CELL, "en")
 
 DEAL = state("AN AF BN BF  BN AN AN BN  BF AF BN AN")
 DEAL_PICTURE = picture("AN AF BN BF  BN AN AN BN  BF AF BN AN")
@@ -128,22 +131,34 @@ class TestStates:
 class TestJudge:
     @pytest.mark.parametrize(("cards", "seen", "moves", "expected"), [
         ({"A": 3, "B": 2}, 1, 10, None),
-        ({"A": 1, "B": 0}, 1, 10, Outcome("A", "B has no card left")),
-        ({"A": 0, "B": 4}, 1, 10, Outcome("B", "A has no card left")),
-        ({"A": 0, "B": 0}, 1, 10, Outcome(None, "neither side has a card left")),
+        ({"A": 1, "B": 0}, 1, 10, Outcome("A", "no_cards")),
+        ({"A": 0, "B": 4}, 1, 10, Outcome("B", "no_cards")),
+        ({"A": 0, "B": 0}, 1, 10, Outcome(None, "both_no_cards")),
         ({"A": 2, "B": 2}, 2, 10, None),
-        ({"A": 2, "B": 2}, 3, 10, Outcome(None, "same position 3 times")),
+        ({"A": 2, "B": 2}, 3, 10, Outcome(None, "repetition")),
         ({"A": 2, "B": 2}, 1, 299, None),
-        ({"A": 2, "B": 2}, 1, 300, Outcome(None, "300 moves played")),
+        ({"A": 2, "B": 2}, 1, 300, Outcome(None, "move_cap")),
         # Taking the last card wins, even on a repetition or on the last allowed move.
-        ({"A": 2, "B": 0}, 3, 300, Outcome("A", "B has no card left")),
+        ({"A": 2, "B": 0}, 3, 300, Outcome("A", "no_cards")),
     ])
     def test_outcomes(self, cards, seen, moves, expected):
         assert rules.judge(cards, seen, moves) == expected
 
+    @pytest.mark.parametrize(("outcome", "text"), [
+        (Outcome("A", "no_cards"), "A wins (B has no card left)"),
+        (Outcome("B", "no_cards"), "B wins (A has no card left)"),
+        (Outcome(None, "both_no_cards"), "draw (neither side has a card left)"),
+        (Outcome(None, "repetition"), "draw (same position 3 times)"),
+        (Outcome(None, "move_cap"), "draw (300 moves played)"),
+        (Outcome(None, "no_moves"), "draw (neither side can move)"),
+    ])
+    def test_the_results_in_english(self, outcome, text):
+        assert str(outcome) == outcome.text("en") == text
+        assert Outcome.from_text(text) == outcome
+
     def test_a_side_that_cannot_move_passes_unless_neither_can(self):
         assert rules.judge_stuck(opponent_can_move=True) is None
-        assert rules.judge_stuck(opponent_can_move=False) == Outcome(None, "neither side can move")
+        assert rules.judge_stuck(opponent_can_move=False) == Outcome(None, "no_moves")
 
 
 class TestReferee:
@@ -156,19 +171,19 @@ class TestReferee:
         assert referee.after_move(self.AFTER_1, "B") is None
         assert referee.after_move(DEAL, "A") is None
         assert referee.after_move(self.AFTER_1, "B") is None
-        assert referee.after_move(DEAL, "A") == Outcome(None, "same position 3 times")
+        assert referee.after_move(DEAL, "A") == Outcome(None, "repetition")
         assert referee.moves == 4
 
     def test_the_same_state_with_the_other_side_to_move_is_another_position(self):
         referee = Referee(DEAL)
         for to_move in ("B", "B", "A", "A"):
             assert referee.after_move(self.AFTER_2, to_move) is None
-        assert referee.after_move(self.AFTER_2, "B") == Outcome(None, "same position 3 times")
+        assert referee.after_move(self.AFTER_2, "B") == Outcome(None, "repetition")
 
     def test_losing_the_last_card_ends_the_game(self):
         referee = Referee(DEAL)
         a_only = state("AN AF -- --  -- AN AN --  -- AF -- AN")
-        assert referee.after_move(a_only, "B") == Outcome("A", "B has no card left")
+        assert referee.after_move(a_only, "B") == Outcome("A", "no_cards")
         # A face-down card still counts: it is in the state, whoever it belongs to.
         referee = Referee(DEAL)
         hidden_b = state("AN AF -- --  -- AN AN --  -- AF -- bn")
@@ -182,7 +197,7 @@ class TestReferee:
         assert referee.cards_left(later) == {"A": 1, "B": 1}
         assert referee.after_move(later, "B") is None
         assert referee.after_move(later, "A") is None
-        assert referee.after_move(later, "A") == Outcome(None, "same position 3 times")
+        assert referee.after_move(later, "A") == Outcome(None, "repetition")
         with pytest.raises(ValueError):
             Referee(DEAL_PICTURE)
         with pytest.raises(ValueError):
@@ -200,7 +215,7 @@ class TestReferee:
         restored = Referee.restore(saved)
         assert restored.moves == 2
         assert restored.after_move(self.AFTER_1, "B") is None
-        assert restored.after_move(DEAL, "A") == Outcome(None, "same position 3 times")
+        assert restored.after_move(DEAL, "A") == Outcome(None, "repetition")
 
     @pytest.mark.parametrize("change", [
         {"moves": -1},
@@ -327,9 +342,15 @@ class TestTheBotsMove:
 
 # -- whole games through the console script -------------------------------------
 
-def run(*args: str, script: str = "") -> subprocess.CompletedProcess[str]:
+# A locale that asks for no language of its own: the host speaks English.
+ENGLISH = {**{name: value for name, value in os.environ.items()
+              if name not in ("LC_ALL", "LC_MESSAGES", "LANG")}, "LANG": "C.UTF-8"}
+
+
+def run(*args: str, script: str = "",
+        env: dict[str, str] = ENGLISH) -> subprocess.CompletedProcess[str]:
     return subprocess.run([*COMMAND, *args], input=script, capture_output=True,
-                          text=True, encoding="utf-8", timeout=30)
+                          text=True, encoding="utf-8", timeout=30, env=env)
 
 
 def result_line(out: str) -> str:
@@ -396,7 +417,7 @@ class TestHumanGame:
         done = run("--depth", "1", script="A1A1\n" + "\n".join(cells) + "\n")
         assert done.returncode == 0, done.stderr
         out = done.stdout
-        assert f"A> A1A1\n{rm.SAME_CELL}\nA> " in out
+        assert f"A> A1A1\n{SAME_CELL_EN}\nA> " in out
         assert "Move 1: A (you) played " in out
         before_first_move = out.split("Move 1:")[0]
         assert PICTURE.findall(before_first_move) == [PICTURE.search(out).group(0)]
@@ -456,7 +477,7 @@ class TestTerminal:
     def test_interactive_game(self):
         master, slave = os.openpty()
         child = subprocess.Popen([*COMMAND, "--depth", "1"], stdin=slave, stdout=slave,
-                                 stderr=slave, close_fds=True)
+                                 stderr=slave, close_fds=True, env=ENGLISH)
         os.close(slave)
         seen = ""
 
@@ -484,7 +505,7 @@ class TestTerminal:
             assert len(moves) == 26
             mark = len(seen)
             os.write(master, b"a1a1\n")
-            assert until("A> ", mark) == f"a1a1\n{rm.SAME_CELL}\nA> "
+            assert until("A> ", mark) == f"a1a1\n{SAME_CELL_EN}\nA> "
             mark = len(seen)
             os.write(master, moves[-1].lower().encode() + b"\n")
             after = until("A> ", mark)

@@ -203,11 +203,12 @@ class ServerProcess:
     are ``limits`` (by default none to speak of) and then the defaults; ``options`` are
     added to its command line and, if ``files`` is given, it has that limit of open
     files. Its rooms are in the SQLite file ``db``, or in ``store`` (a store URL) if
-    given, its log beside ``db`` either way."""
+    given, its log beside ``db`` either way. ``port`` is the port to listen on (one that
+    was free; by default any)."""
 
     def __init__(self, db: Path, *, workers: int = 1, options: Sequence[str] = (),
                  limits: dict[str, float] = UNLIMITED, files: int | None = None,
-                 store: str | None = None) -> None:
+                 store: str | None = None, port: int = 0) -> None:
         def limit_files() -> None:
             if files is not None:
                 resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
@@ -216,7 +217,7 @@ class ServerProcess:
         self.log = db.with_suffix(".log")
         with self.log.open("a") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", "0",
+                [sys.executable, "-m", "varno_serve", "--host", LOOPBACK, "--port", str(port),
                  *(["--db", str(db)] if store is None else ["--store", store]),
                  "--bot-workers", str(workers),
                  *(f"--limit={name}={value}" for name, value in limits.items()), *options],

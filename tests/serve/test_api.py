@@ -235,7 +235,8 @@ class TestRefusals:
         theirs = "ABC"[before["cells"].index("BN") // 4] + str(before["cells"].index("BN") % 4 + 1)
         status, body = await move(client, room, a, theirs)
         assert status == 422
-        assert body == {"error": "Não podes jogar uma carta virada para cima do adversário."}
+        assert body == {"error": "Não podes jogar uma carta virada para cima do adversário.",
+                        "code": "opponent_card_face_up"}
         status, body = await move(client, room, a, "A1B")
         assert (status, body["error"]) == (422, "Formato inválido.")
         status, body = await move(client, room, a, "a1")
@@ -482,6 +483,7 @@ class TestPage:
         # The page and its script hold neither the depths nor the identifiers' pattern.
         html = await (await client.get("/")).text()
         script = await (await client.get("/static/app.js")).text()
-        assert re.search(r'<input[^>]*id="depth"[^>]*>', html).group(0) == (
-            '<input type="range" name="depth" id="depth">')
+        depth = re.search(r'<input[^>]*id="depth"[^>]*>', html)
+        assert depth is not None and 'type="range"' in depth.group(0)
+        assert re.search(r"\b(min|max|value)=", depth.group(0)) is None, depth.group(0)
         assert "{1,32}" not in script and "A-Za-z0-9" not in script

@@ -114,7 +114,8 @@ class TestRateLimitsPerAddress:
                                                    json={})
         assert [status for status, _, _ in seen] == [404] * 5 + [429] * 7
         status, body, retry = seen[-1]
-        assert body == {"error": "too many requests from this address; slow down"}
+        assert body == {"error": "too many requests from this address; slow down",
+                        "code": "too_many_requests"}
         assert retry == "2"
         # Every request counts, whatever it asks for.
         async with client.get("/static/app.js") as response:
@@ -125,7 +126,8 @@ class TestRateLimitsPerAddress:
         seen = await statuses_on_fresh_connections(client, 5, "POST", "/api/rooms",
                                                    json={"mode": "humans"})
         assert [status for status, _, _ in seen] == [201, 201, 201, 429, 429]
-        assert seen[-1][1] == {"error": "too many new rooms from this address; try again later"}
+        assert seen[-1][1] == {"error": "too many new rooms from this address; try again later",
+                               "code": "too_many_rooms"}
         assert seen[-1][2] == "20"
         # Other requests go on, and a refused creation made nothing.
         assert (await client.get("/api/rooms")).status == 200
@@ -206,7 +208,8 @@ class TestBadInput:
         answer, closed = await raw_exchange(
             client, post_head("/api/rooms", len(body), "Content-Encoding: gzip") + body)
         assert answer.startswith(b"HTTP/1.1 400 "), answer[:200]
-        assert b'{"error": "the body cannot be decoded"}' in answer and closed
+        assert b'{"error": "the body cannot be decoded", "code": "body_not_decoded"}' in answer \
+            and closed
         compressed = gzip.compress(b'{"mode": "humans"}')
         response = await client.post("/api/rooms", data=compressed, headers={
             "Content-Encoding": "gzip", "Content-Type": "application/json"})

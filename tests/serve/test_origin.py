@@ -31,7 +31,7 @@ async def refused(response: aiohttp.ClientResponse, status: int) -> None:
     """``response`` is the refusal ``status``, in the API's shape, with the safety
     headers."""
     assert response.status == status, await response.text()
-    assert set(await response.json()) == {"error"}
+    assert set(await response.json()) == {"error", "code"}
     for name, value in SAFETY_HEADERS.items():
         assert response.headers.get(name) == value, name
 

@@ -42,7 +42,8 @@ class TestInvites:
                      {"invite": made["token"]}, {"invite": elsewhere["invite"]}):
             status, answer = await join(client, room, body)
             assert (status, answer) == (403, {
-                "error": "taking the free seat needs the room's invite"}), body
+                "error": "taking the free seat needs the room's invite",
+                "code": "wrong_invite"}), body
         assert await get_state(client, room) == before
         assert before["seats"] == FREE
 
@@ -54,7 +55,8 @@ class TestInvites:
         # The seat is taken: 409 for the invite's holder and for anyone else alike.
         for body in ({"invite": made["invite"]}, {}, {"invite": "wrong"}):
             status, answer = await join(client, room, body)
-            assert (status, answer) == (409, {"error": "no free seat in this room"}), body
+            assert (status, answer) == (409, {"error": "no free seat in this room",
+                                              "code": "no_free_seat"}), body
         # The new seat's secret moves for B; the invite does not.
         legal = state["legal"][0]
         response = await client.post(f"/api/rooms/{room}/moves",

@@ -28,7 +28,7 @@ def check_type(request: web.BaseRequest) -> None:
     site can send a form or ``text/plain`` without asking the server first, but not
     ``application/json``."""
     if request.content_type != "application/json" or "Content-Type" not in request.headers:
-        raise Unsupported("the body must be application/json")
+        raise Unsupported("the body must be application/json", "wrong_content_type")
 
 
 def _no_constants(name: str) -> Any:
@@ -45,48 +45,48 @@ async def read_json(request: web.Request, allowed: set[str], required: set[str],
     (``Unreadable``). A client that hangs up midway raises ``ConnectionError``.
     """
     if request.content_length is not None and request.content_length > BODY_LIMIT:
-        raise TooLarge(f"the body is over {BODY_LIMIT} bytes")
+        raise TooLarge(f"the body is over {BODY_LIMIT} bytes", "body_too_large")
     try:
         async with asyncio.timeout(seconds):
             raw = await request.read()
     except TimeoutError:
-        raise TooSlow(f"the body did not arrive within {seconds:g} s") from None
+        raise TooSlow(f"the body did not arrive within {seconds:g} s", "body_too_slow") from None
     except web.HTTPRequestEntityTooLarge:
-        raise TooLarge(f"the body is over {BODY_LIMIT} bytes") from None
+        raise TooLarge(f"the body is over {BODY_LIMIT} bytes", "body_too_large") from None
     except (web.RequestPayloadError, HttpProcessingError):
         # A body that does not decode as its Content-Encoding says.
-        raise Unreadable("the body cannot be decoded") from None
+        raise Unreadable("the body cannot be decoded", "body_not_decoded") from None
     if not raw.strip() and not required:
         return {}
     try:
         body = json.loads(raw.decode("utf-8"), parse_constant=_no_constants)
     except (UnicodeDecodeError, ValueError):
-        raise Invalid("the body is not JSON") from None
+        raise Invalid("the body is not JSON", "not_json") from None
     except RecursionError:
-        raise Invalid("the body is nested too deeply") from None
+        raise Invalid("the body is nested too deeply", "nested_too_deeply") from None
     if not isinstance(body, dict):
-        raise Invalid("the body must be a JSON object")
+        raise Invalid("the body must be a JSON object", "bad_body")
     only(body, allowed)
     missing = sorted(required - set(body))
     if missing:
-        raise Invalid(f"missing field(s): {', '.join(missing)}")
+        raise Invalid(f"missing field(s): {', '.join(missing)}", "missing_field")
     return body
 
 
 def only(body: dict[str, Any], allowed: set[str]) -> None:
     unknown = sorted(set(body) - allowed)
     if unknown:
-        raise Invalid(f"unknown field(s): {', '.join(unknown)}")
+        raise Invalid(f"unknown field(s): {', '.join(unknown)}", "unknown_field")
 
 
 def text_field(body: dict[str, Any], name: str) -> str:
     value = body[name]
     if not isinstance(value, str):
-        raise Invalid(f"{name} must be a string")
+        raise Invalid(f"{name} must be a string", "bad_field")
     try:
         value.encode("utf-8")
     except UnicodeEncodeError:
-        raise Invalid(f"{name} is not valid text") from None
+        raise Invalid(f"{name} is not valid text", "bad_field") from None
     return value
 
 
@@ -98,10 +98,10 @@ def new_room(body: dict[str, Any]) -> tuple[Mode, Side, int]:
         only(body, {"mode", "side", "depth"})
         side = body.get("side", "A")
         if side not in SIDES:
-            raise Invalid('side must be "A" or "B"')
+            raise Invalid('side must be "A" or "B"', "bad_side")
         depth = check_depth(body.get("depth", DEFAULT_DEPTH))
         return "bot", "A" if side == "A" else "B", depth
     if mode == "humans":
         only(body, {"mode"})
         return "humans", "A", DEFAULT_DEPTH
-    raise Invalid('mode must be "bot" or "humans"')
+    raise Invalid('mode must be "bot" or "humans"', "bad_mode")

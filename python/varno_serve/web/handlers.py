@@ -12,7 +12,8 @@ from typing import Final
 
 from aiohttp import WSCloseCode, WSMsgType, web
 
-from ..errors import NotFound, TooMany
+from .. import texts
+from ..errors import Invalid, NotFound, TooMany
 from ..events import Feed
 from ..metrics import CONTENT_TYPE, Metrics
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH
@@ -43,12 +44,21 @@ def _state(text: str) -> web.Response:
     return web.Response(text=text, content_type="application/json")
 
 
-async def config(request: web.Request) -> web.Response:
-    """What a client needs to know to ask for a room: the depths the bot may search."""
-    response = web.json_response(
-        {"depth": {"min": MIN_DEPTH, "max": MAX_DEPTH, "default": DEFAULT_DEPTH}})
+def _cacheable(response: web.Response) -> web.Response:
+    """``response``, which changes only with the server's version, as cacheable."""
     response.headers["Cache-Control"] = "public, max-age=3600"
     return response
+
+
+async def config(request: web.Request) -> web.Response:
+    """What a client needs to know to ask for a room: the depths the bot may search."""
+    return _cacheable(web.json_response(
+        {"depth": {"min": MIN_DEPTH, "max": MAX_DEPTH, "default": DEFAULT_DEPTH}}))
+
+
+async def texts_of_codes(request: web.Request) -> web.Response:
+    """Every refusal's, outcome's and result's text by code, in each language."""
+    return _cacheable(web.json_response(texts.document()))
 
 
 async def list_rooms(request: web.Request) -> web.Response:
@@ -65,7 +75,8 @@ async def create_room(request: web.Request) -> web.Response:
     mode, side, depth = new_room(body)
     wait = context(request).limiter.new_room(client_of(request))
     if wait:
-        raise TooMany("too many new rooms from this address; try again later", wait)
+        raise TooMany("too many new rooms from this address; try again later", "too_many_rooms",
+                      wait)
     room, seat, token, invite = await context(request).service.create(mode, side, depth)
     made = {"room": room.room_id, "seat": seat, "token": token}
     if invite is not None:
@@ -85,10 +96,15 @@ async def join_room(request: web.Request) -> web.Response:
     return web.json_response({"room": room.room_id, "seat": side, "token": token})
 
 
-async def start_game(request: web.Request) -> web.Response:
+async def _token(request: web.Request) -> str:
+    """The seat's secret of a body that is ``{"token": ...}``."""
     body = await read_json(request, {"token"}, {"token"}, seconds=_seconds(request))
-    room = await context(request).service.start_game(
-        request.match_info["room"], text_field(body, "token"))
+    return text_field(body, "token")
+
+
+async def start_game(request: web.Request) -> web.Response:
+    room = await context(request).service.start_game(request.match_info["room"],
+                                                     await _token(request))
     return _state(room.public_json())
 
 
@@ -99,6 +115,23 @@ async def post_move(request: web.Request) -> web.Response:
     return _state(room.public_json())
 
 
+async def take_back(request: web.Request) -> web.Response:
+    room = await context(request).service.take_back(request.match_info["room"],
+                                                    await _token(request))
+    return _state(room.public_json())
+
+
+async def rematch(request: web.Request) -> web.Response:
+    room, side, token = await context(request).service.rematch(request.match_info["room"],
+                                                               await _token(request))
+    return web.json_response({"room": room.room_id, "seat": side, "token": token})
+
+
+async def replay(request: web.Request) -> web.Response:
+    room = await context(request).service.room(request.match_info["room"])
+    return web.json_response(room.replay())
+
+
 async def watch_room(request: web.Request) -> web.WebSocketResponse:
     """The room's state now, then after every change; what the client sends is read (to
     see it close) and ignored."""
@@ -106,6 +139,8 @@ async def watch_room(request: web.Request) -> web.WebSocketResponse:
     room_id = request.match_info["room"]
     await service.room(room_id)
     ws = web.WebSocketResponse(heartbeat=30.0, max_msg_size=BODY_LIMIT)
+    if not ws.can_prepare(request).ok:
+        raise Invalid("not a WebSocket handshake", "not_websocket")
     await ws.prepare(request)
     request.app[SOCKETS].add(ws)
     metrics = context(request).metrics
@@ -175,6 +210,11 @@ async def node_metrics(request: web.Request) -> web.Response:
 
 
 async def page(request: web.Request) -> web.Response:
+    """The page; for a room that does not exist, the page still, with 404: it tells the
+    player so and leads back to the lobby."""
     if "room" in request.match_info:
-        await context(request).service.room(request.match_info["room"])
+        try:
+            await context(request).service.room(request.match_info["room"])
+        except NotFound:
+            return web.Response(text=PAGE, content_type="text/html", status=404)
     return web.Response(text=PAGE, content_type="text/html")

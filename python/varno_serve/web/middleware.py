@@ -15,6 +15,7 @@ from aiohttp import web
 from ..connections import client_ip
 from ..errors import (
     Busy,
+    Code,
     Conflict,
     Forbidden,
     ForeignOrigin,
@@ -76,14 +77,19 @@ def status_of(kind: type[Refusal]) -> int:
     raise AssertionError(f"no status for {kind.__name__}")
 
 
-def _error(status: int, message: str) -> web.Response:
-    return web.json_response({"error": message}, status=status)
+# The codes of the refusals that the router makes itself under /api/, by status.
+HTTP_CODES: Final[dict[int, Code]] = {404: "no_such_path", 405: "method_not_allowed",
+                                      413: "body_too_large"}
+
+
+def _error(status: int, message: str, code: Code) -> web.Response:
+    return web.json_response({"error": message, "code": code}, status=status)
 
 
 def _refusal(request: web.Request, refusal: Refusal) -> web.Response:
     status = status_of(type(refusal))
     if request.path.startswith("/api/"):
-        response = _error(status, refusal.message)
+        response = _error(status, refusal.message, refusal.code)
     else:
         response = web.Response(status=status, text=f"{refusal.message}\n")
     if isinstance(refusal, (TooMany, Busy, Unavailable)):
@@ -158,7 +164,8 @@ async def rate_limit(request: web.Request, handler: Handler) -> web.StreamRespon
         return await handler(request)
     wait = context(request).limiter.request(client_of(request))
     if wait:
-        raise TooMany("too many requests from this address; slow down", wait)
+        raise TooMany("too many requests from this address; slow down", "too_many_requests",
+                      wait)
     return await handler(request)
 
 
@@ -171,11 +178,12 @@ async def same_origin(request: web.Request, handler: Handler) -> web.StreamRespo
     origins = context(request).origins
     host = request.headers.get("Host")
     if host is None or not origins.host_allowed(host):
-        raise Misdirected("this server does not answer for that host")
+        raise Misdirected("this server does not answer for that host", "unknown_host")
     sent = request.headers.getall("Origin", ())
     if sent:
         if len(sent) > 1 or not origins.origin_allowed(sent[0], scheme_of(request), host):
-            raise ForeignOrigin("requests from pages of another origin are refused")
+            raise ForeignOrigin("requests from pages of another origin are refused",
+                                "foreign_origin")
     if request.method == "POST" and request.match_info.http_exception is None:
         check_type(request)
     return await handler(request)
@@ -183,14 +191,14 @@ async def same_origin(request: web.Request, handler: Handler) -> web.StreamRespo
 
 @web.middleware
 async def errors(request: web.Request, handler: Handler) -> web.StreamResponse:
-    """Refusals with their status, as JSON ``{"error": ...}`` under /api/ and as text
-    elsewhere; the store out of reach is 503 (``Unavailable``); a client gone midway is
-    no error of the server's."""
+    """Refusals with their status, as JSON ``{"error": ..., "code": ...}`` under /api/
+    and as text elsewhere; the store out of reach is 503 (``Unavailable``); a client gone
+    midway is no error of the server's."""
     try:
         return await handler(request)
     except StoreUnavailable as down:
         log.warning("%s %s: the store is unavailable (%s)", request.method, request.path, down)
-        return _refusal(request, Unavailable(STORE_DOWN, down.retry_after))
+        return _refusal(request, Unavailable(STORE_DOWN, "store_unavailable", down.retry_after))
     except Refusal as refusal:
         if isinstance(refusal, CLOSE_AFTER):
             return await _send_and_close(request, _refusal(request, refusal))
@@ -198,7 +206,7 @@ async def errors(request: web.Request, handler: Handler) -> web.StreamResponse:
     except web.HTTPException as http:
         if not request.path.startswith("/api/") or http.status < 400:
             raise
-        response = _error(http.status, http.reason)
+        response = _error(http.status, http.reason, HTTP_CODES.get(http.status, "bad_request"))
         if "Allow" in http.headers:
             response.headers["Allow"] = http.headers["Allow"]
         return response
@@ -211,7 +219,7 @@ async def errors(request: web.Request, handler: Handler) -> web.StreamResponse:
     except Exception:
         log.exception("%s %s failed", request.method, request.path)
         if request.path.startswith("/api/"):
-            return _error(500, "internal error")
+            return _error(500, "internal error", "internal_error")
         return web.Response(status=500, text="internal error\n")
 
 

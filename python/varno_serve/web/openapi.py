@@ -22,10 +22,14 @@ from typing import Any, Final
 
 from aiohttp import web
 
-from varno_play.rules import DOWN, EMPTY, PLY_CAP, SIDES
+from varno_play.rules import CELLS, DOWN, EMPTY, PLY_CAP, REASONS, REPEAT_LIMIT, SIDES
+from varno_play.texts import LANGUAGES
 
 from ..errors import (
+    CODES,
+    RULE_CODES,
     Busy,
+    Code,
     Conflict,
     Forbidden,
     ForeignOrigin,
@@ -41,6 +45,7 @@ from ..errors import (
     Unsupported,
 )
 from ..room import DEFAULT_DEPTH, MAX_DEPTH, MIN_DEPTH, ROOM_ID
+from ..texts import TEXT_KEYS
 from .bodies import BODY_LIMIT
 from .handlers import HEALTH_PATH, LOBBY_LIMIT, METRICS_PATH
 from .middleware import SAFETY_HEADERS, status_of
@@ -51,7 +56,7 @@ Schema = dict[str, Any]
 Responses = dict[str, Schema]
 # A refusal a route may answer with: its class (whose status the middleware gives) and
 # why the route raises it.
-Why = tuple[type[Refusal], str]
+Why = tuple[type[Refusal], str, tuple[Code, ...]]
 
 JSON: Final = "application/json"
 TEXT: Final = "text/plain"
@@ -90,52 +95,66 @@ def _refusals(*reasons: Why, media: str = JSON) -> Responses:
     share a status are listed together). Under /api/ the body is the error object, on
     the pages a line of text."""
     by_status: dict[int, list[Why]] = {}
-    for kind, why in reasons:
-        by_status.setdefault(status_of(kind), []).append((kind, why))
+    for reason in reasons:
+        by_status.setdefault(status_of(reason[0]), []).append(reason)
     responses: Responses = {}
     for status, whys in sorted(by_status.items()):
-        text = "; ".join(why for _, why in whys)
-        retry = any(issubclass(kind, (TooMany, Busy, Unavailable)) for kind, _ in whys)
+        text = "; ".join(why for _, why, _ in whys)
+        retry = any(issubclass(kind, (TooMany, Busy, Unavailable)) for kind, _, _ in whys)
         headers = {"Retry-After": _ref("Retry-After", "headers")} if retry else None
-        schema = _ref("Error") if media == JSON else {"type": "string"}
-        responses[str(status)] = _answer(text[0].upper() + text[1:] + ".", media, schema, headers)
+        codes = list(dict.fromkeys(code for _, _, codes in whys for code in codes))
+        responses[str(status)] = _answer(text[0].upper() + text[1:] + ".", media,
+                                         _error_body(media, codes), headers)
     return responses
+
+
+def _error_body(media: str, codes: list[Code]) -> Schema:
+    """The body of a refusal: under /api/ the error object with one of ``codes``, on the
+    pages a line of text."""
+    if media != JSON:
+        return {"type": "string"}
+    return {"allOf": [_ref("Error"), {"properties": {"code": {"enum": codes}}}]}
 
 
 def _failure(media: str = JSON) -> Responses:
     """The answer to a failure of the server's own (the store failing, say): nothing
     was changed."""
-    schema = _ref("Error") if media == JSON else {"type": "string"}
     return {"500": _answer("The server failed (its store, say); nothing was changed.",
-                           media, schema)}
+                           media, _error_body(media, ["internal_error"]))}
 
 
 # What every request may be refused for, whatever the route.
 EVERY: Final[tuple[Why, ...]] = (
     (Misdirected, "the request's `Host` is not one the server answers for (`--allowed-host`), "
-     "or it has none; the connection is closed"),
+     "or it has none; the connection is closed", ("unknown_host",)),
     (ForeignOrigin, "the request comes from a page of another origin (its `Origin` is not "
-     "the server's own nor one given with `--allowed-origin`); the connection is closed"),
+     "the server's own nor one given with `--allowed-origin`); the connection is closed",
+     ("foreign_origin",)),
     (TooMany, "too many requests from this address (`requests_per_second`, "
-     "`request_burst`); try again after `Retry-After` seconds"),
+     "`request_burst`); try again after `Retry-After` seconds", ("too_many_requests",)),
 )
 # What a request with a body may be refused for, whatever the route.
 BODY: Final[tuple[Why, ...]] = (
     (Unsupported, "the request does not say its body is `application/json` (a `charset` "
-     "is fine); the connection is closed"),
+     "is fine); the connection is closed", ("wrong_content_type",)),
     (Invalid, "the body is not a JSON object (not JSON, not UTF-8, nested too deeply, or "
      "not decoding as its `Content-Encoding` says), or it has an unknown field, lacks a "
-     "required one or gives one a value outside its schema"),
+     "required one or gives one a value outside its schema",
+     ("not_json", "nested_too_deeply", "bad_body", "body_not_decoded", "unknown_field",
+      "missing_field", "bad_field")),
     (TooSlow, "the body did not arrive within `idle_seconds` of its request's head; the "
-     "connection is closed"),
-    (TooLarge, f"the body is over {BODY_LIMIT} bytes; the connection is closed"),
+     "connection is closed", ("body_too_slow",)),
+    (TooLarge, f"the body is over {BODY_LIMIT} bytes; the connection is closed",
+     ("body_too_large",)),
 )
-NO_ROOM: Final[Why] = (NotFound, "no such room")
+NO_ROOM: Final[Why] = (NotFound, "no such room", ("no_such_room",))
+WRONG_TOKEN: Final[Why] = (Forbidden, "`token` holds no seat in this room", ("wrong_token",))
+CHANGED: Final[Why] = (Conflict, "the room changed meanwhile", ("room_changed",))
 # What a request that reads or writes the store may be refused for.
 STORE_DOWN: Final[Why] = (Unavailable, "the store cannot be reached just now (its database "
                           "is down, or did not answer in time): nothing is acknowledged (read "
                           "the room again before repeating a change); try again after "
-                          "`Retry-After` seconds")
+                          "`Retry-After` seconds", ("store_unavailable",))
 
 
 def _operation(operation_id: str, summary: str, answers: Responses, *,
@@ -180,20 +199,25 @@ def _paths() -> dict[str, Schema]:
     }
     state = _ref("State")
     page = {"type": "string"}
+    cacheable = {"Cache-Control": _ref("Cache-Control", "headers")}
+    bot_busy = ("the bot's queue is full (`pending_searches`), or out of reach (a queue on "
+                "Redis); nothing changed")
     return {
         "/": {"get": _operation(
             "page", "The page: a new game against the bot, or a room for two",
             _ok(200, "The page.", page, HTML), stored=False, media=TEXT, tag="page")},
         "/rooms/{room}": {"get": _operation(
             "roomPage", "The page of a room: to play in it, or to watch it",
-            _ok(200, "The page.", page, HTML), refusals=(NO_ROOM,), media=TEXT, tag="page",
-            room=True)},
+            {**_ok(200, "The page.", page, HTML),
+             **_ok(404, "No such room: the page all the same, which says so and leads back "
+                   "to the lobby.", page, HTML)},
+            media=TEXT, tag="page", room=True)},
         "/static/{file}": {"get": _operation(
             "staticFile", "The page's script, style sheet and markup",
             {"200": {"description": "The file.", "headers": _safety(), "content": {
                 media: {"schema": page} for media in ("text/javascript", "text/css", HTML)}},
              "404": _answer("No such file (the body, if any, is not to be read).", None)},
-            refusals=((Forbidden, "a directory, or a path outside the page's files"),),
+            refusals=((Forbidden, "a directory, or a path outside the page's files", ()),),
             stored=False, media=TEXT, tag="page",
             description="The page loads `app.js` and `style.css` from here.",
             parameters=[{"name": "file", "in": "path", "required": True, "schema": page,
@@ -202,7 +226,7 @@ def _paths() -> dict[str, Schema]:
         PATH: {"get": _operation(
             "openapi", "This document",
             _ok(200, "The OpenAPI document of this server.", {"type": "object"},
-                headers={"Cache-Control": _ref("Cache-Control", "headers")}),
+                headers=cacheable),
             stored=False, tag="server")},
         HEALTH_PATH: {"get": _operation(
             "health", "Whether this node serves: its store, its events and its bot's queue",
@@ -227,8 +251,12 @@ def _paths() -> dict[str, Schema]:
             "trusted proxies (`--trusted-proxy`).")},
         "/api/config": {"get": _operation(
             "config", "What a client needs to ask for a room",
-            _ok(200, "The depths the bot may search.", _ref("Config"),
-                headers={"Cache-Control": _ref("Cache-Control", "headers")}),
+            _ok(200, "The depths the bot may search.", _ref("Config"), headers=cacheable),
+            stored=False, tag="server")},
+        "/api/texts": {"get": _operation(
+            "texts", "The texts of every code, in each language the server speaks",
+            _ok(200, "Every refusal's code (`Error`), outcome's reason (`Outcome`) and "
+                "result template by language.", _ref("Texts"), headers=cacheable),
             stored=False, tag="server")},
         "/api/rooms": {
             "get": _operation(
@@ -245,47 +273,77 @@ def _paths() -> dict[str, Schema]:
                                                {"invite": "$response.body#/invite"}),
                         "roomPage": _room_link("roomPage", "The page of the room."),
                         "startRoom": _room_link("startRoom", "The bot's first move, where it "
-                                                "moves first.", {"token": "$response.body#/token"}),
+                                                "moves first.",
+                                                {"token": "$response.body#/token"}),
+                        "takeBack": _room_link("takeBack", "A takeback against the bot.",
+                                               {"token": "$response.body#/token"}),
+                        "replay": _room_link("replay", "The positions of the game so far."),
                     }),
-                refusals=((TooMany, "too many new rooms from this address "
-                           "(`room_creations_per_minute`)"),),
+                refusals=((Invalid, "a mode, side or depth outside the schema",
+                           ("bad_mode", "bad_side", "bad_depth")),
+                          (TooMany, "too many new rooms from this address "
+                           "(`room_creations_per_minute`)", ("too_many_rooms",))),
                 body=_ref("RoomRequest")),
         },
         "/api/rooms/{room}": {"get": _operation(
             "getRoom", "The state of a room, as anyone with its link may see it",
             _ok(200, "The state.", state), refusals=(NO_ROOM,), room=True)},
+        "/api/rooms/{room}/replay": {"get": _operation(
+            "replay", "The game's positions so far, to replay it: the deal, then the "
+            "position after each entry of the history",
+            _ok(200, "The positions.", _ref("Replay")), refusals=(NO_ROOM,), room=True)},
         "/api/rooms/{room}/join": {"post": _operation(
             "joinRoom", "Takes the free seat of a room",
             _ok(200, "The seat taken and its secret (`token`), shown this once.",
                 _ref("Seat"), links=token_links),
-            refusals=(NO_ROOM, (Forbidden, "no invite, or not the room's"),
-                      (Conflict, "no free seat in this room, or the room changed meanwhile")),
+            refusals=(NO_ROOM, (Forbidden, "no invite, or not the room's", ("wrong_invite",)),
+                      (Conflict, "no free seat in this room", ("no_free_seat",)), CHANGED),
             room=True, body=_ref("JoinRequest"))},
         "/api/rooms/{room}/start": {"post": _operation(
             "startRoom", "Lets the bot make its first move, in a game where it moves first",
             _ok(200, "The state: the bot's first search is under way (`thinking`). Starting "
                 "again, or in a room that does not wait for a start, changes nothing.", state),
-            refusals=(NO_ROOM, (Forbidden, "`token` holds no seat in this room"),
-                      (Busy, "the bot's queue is full (`pending_searches`), or out of reach "
-                       "(a queue on Redis); nothing changed"),
-                      (Conflict, "the room changed meanwhile")),
-            room=True, body=_ref("StartRequest"),
+            refusals=(NO_ROOM, WRONG_TOKEN, (Busy, bot_busy, ("bot_busy",)), CHANGED),
+            room=True, body=_ref("TokenRequest"),
             description="Where the person plays B against the bot, the deal is shown and "
             "nothing is searched until this request.")},
         "/api/rooms/{room}/moves": {"post": _operation(
             "postMove", "Plays a move for the seat whose secret is `token`",
             _ok(200, "The state once the move is stored.", state, links={
                 "getRoom": _room_link("getRoom", "The state of the room.")}),
-            refusals=(NO_ROOM, (Forbidden, "`token` holds no seat in this room"),
-                      (Conflict, "it is the other side's turn, the game is over, the other "
-                       "seat of a room for two is not taken yet, or the room changed "
-                       "meanwhile"),
+            refusals=(NO_ROOM, WRONG_TOKEN,
+                      (Conflict, "it is the other side's turn, the game is over, or the other "
+                       "seat of a room for two is not taken yet",
+                       ("not_your_turn", "game_over", "seat_not_taken")), CHANGED,
                       (Refused, "the rules refuse the move (malformed, or not allowed now); "
-                       "`error` is the module's own message"),
-                      (Busy, "the move hands the bot its turn and the bot's queue is full "
-                       "(`pending_searches`), or out of reach (a queue on Redis); nothing "
-                       "changed")),
+                       "`error` is the module's own message and `code` names it",
+                       RULE_CODES),
+                      (Busy, "the move hands the bot its turn and " + bot_busy,
+                       ("bot_busy",))),
             room=True, body=_ref("MoveRequest"))},
+        "/api/rooms/{room}/takeback": {"post": _operation(
+            "takeBack", "Takes back the last move of the seat whose secret is `token`, "
+            "against the bot, and the bot's moves after it",
+            _ok(200, "The state once the takeback is stored: the position, the turn and the "
+                "count of moves and positions seen are those of when that seat last had to "
+                "move; the entries taken back stay in the history, marked `undone`.", state),
+            refusals=(NO_ROOM, WRONG_TOKEN,
+                      (Conflict, "nothing to take back: a room for two, the bot is thinking, "
+                       "or the seat has played no move", ("no_takeback",)), CHANGED),
+            room=True, body=_ref("TokenRequest"),
+            description="Allowed when it is the person's turn, and once the game is over.")},
+        "/api/rooms/{room}/rematch": {"post": _operation(
+            "rematch", "A seat in the rematch of a finished game between two people, for "
+            "the holder of `token`",
+            _ok(200, "The seat in the rematch and its secret (`token`). The first of the two "
+                "players to ask makes the rematch (a new deal, each player on the other side "
+                "than before), which the finished room then names (`rematch`); the other is "
+                "seated in it when they ask. Asking again gives the same seat and secret.",
+                _ref("Seat"), links=token_links),
+            refusals=(NO_ROOM, WRONG_TOKEN,
+                      (Conflict, "the game is not over, or the room is not for two",
+                       ("no_rematch",)), CHANGED),
+            room=True, body=_ref("TokenRequest"))},
         "/api/rooms/{room}/ws": {"get": _operation(
             "watchRoom", "The state of a room now, then after every change (WebSocket)",
             {"101": {**_answer("The connection is a WebSocket. The server sends text "
@@ -295,7 +353,8 @@ def _paths() -> dict[str, Schema]:
                                "store cannot be reached once the connection is a WebSocket, "
                                "it is closed with 1013 (try again later).", None),
                      "x-messages": state}},
-            refusals=(NO_ROOM, (Invalid, "not a WebSocket handshake")), room=True,
+            refusals=(NO_ROOM, (Invalid, "not a WebSocket handshake", ("not_websocket",))),
+            room=True,
             description="A WebSocket upgrade (`Upgrade: websocket`, `Connection: Upgrade`, "
             "`Sec-WebSocket-Key`, `Sec-WebSocket-Version: 13`): each message the server "
             "sends is the JSON text of a `State` (`x-messages`).")},
@@ -319,11 +378,26 @@ def _schemas() -> dict[str, Schema]:
     room_id = {"type": "string", "pattern": f"^{ROOM_ID.pattern}$"}
     depth = {"type": "integer", "minimum": MIN_DEPTH, "maximum": MAX_DEPTH}
     cell = [f"{owner}{kind}" for owner in SIDES for kind in "NF"] + [DOWN, EMPTY]
+    cells = {"type": "array", "minItems": CELLS, "maxItems": CELLS, "items": {"enum": cell}}
     secret = {"type": "string", "minLength": 1,
               "description": "A seat's secret: whoever sends it plays that seat."}
+    cell_name = {"type": "string", "pattern": "^[A-C][1-4]$"}
+    texts = _object({code: {"type": "string", "minLength": 1} for code in TEXT_KEYS})
     return {
-        "Error": _object({"error": {"type": "string", "minLength": 1}},
-                         description="Why a request was refused; it changed nothing."),
+        "Error": _object({
+            "error": {"type": "string", "minLength": 1,
+                      "description": "Why, in English (for a move the rules refuse, the "
+                      "module's own message)."},
+            "code": {"enum": list(CODES),
+                     "description": "What was refused, by name: its text in each language "
+                     "is in `/api/texts`."},
+        }, description="Why a request was refused; it changed nothing."),
+        "Texts": _object({
+            "languages": {"const": list(LANGUAGES)},
+            "texts": _object({lang: texts for lang in LANGUAGES}),
+        }, description="The text of every code by language. A text may hold `{winner}`, "
+           "`{loser}` (a side) and `{reason}` (an outcome's text) to fill in: a result is "
+           "`result_win` or `result_draw` with its outcome's reason in it."),
         "Side": {"enum": list(SIDES)},
         "Move": {"type": "string", "pattern": "^[A-C][1-4]([A-C][1-4])?$",
                  "description": "A cell (`B2`), or a Figure's cell and its target's (`A1C4`)."},
@@ -351,7 +425,7 @@ def _schemas() -> dict[str, Schema]:
         "JoinRequest": _object({"invite": {"type": "string",
                                            "description": "The room's invite."}}),
         "Seat": _object({"room": room_id, "seat": side, "token": secret}),
-        "StartRequest": _object({"token": {"type": "string"}}),
+        "TokenRequest": _object({"token": {"type": "string"}}),
         "MoveRequest": _object({"move": _ref("Move"), "token": {"type": "string"}},
                                description="Any text is judged as a move: one that is "
                                "malformed, or not allowed now, is a 422."),
@@ -375,8 +449,7 @@ def _schemas() -> dict[str, Schema]:
         "State": _object({
             "room": room_id,
             "mode": _ref("Mode"),
-            "cells": {"type": "array", "minItems": 12, "maxItems": 12,
-                      "items": {"enum": cell},
+            "cells": {**cells,
                       "description": f"Row by row (A1..A4, B1..C4): a face-up card (owner, "
                       f"Normal or Figure), `{DOWN}` face down, `{EMPTY}` empty."},
             "picture": {"type": "string", "description": "The board as the module draws it."},
@@ -384,11 +457,18 @@ def _schemas() -> dict[str, Schema]:
             "legal": {"type": "array", "items": _ref("Move"),
                       "description": "The moves of the side to move."},
             "history": {"type": "array", "items": _ref("Turn")},
+            "last": {"oneOf": [_ref("LastMove"), {"type": "null"}],
+                     "description": "The last move played and not taken back (a pass "
+                     "plays none); None before the first."},
             "cards_left": _object({name: {"type": "integer", "minimum": 0} for name in SIDES},
                                   description="Each side's cards on the grid, face down or up."),
             "result": {"type": ["string", "null"],
                        "pattern": r"^(A wins|B wins|draw) \(.+\)$",
-                       "description": "How the game ended; None while it goes on."},
+                       "description": "How the game ended, in English; None while it goes "
+                       "on."},
+            "outcome": {"oneOf": [_ref("Outcome"), {"type": "null"}],
+                        "description": "How the game ended, in parts; None while it goes "
+                        "on."},
             "started": {"type": "boolean",
                         "description": "False while the game waits for its start: a bot room "
                         "where the bot moves first (`start`), or a room for two whose other "
@@ -399,7 +479,11 @@ def _schemas() -> dict[str, Schema]:
             "depth": {"oneOf": [depth, {"type": "null"}],
                       "description": "The bot's depth; None in a room for two."},
             "moves": {"type": "integer", "minimum": 0, "maximum": PLY_CAP,
-                      "description": "Moves played (passes not counted)."},
+                      "description": "Moves played (passes and moves taken back not "
+                      "counted)."},
+            "rematch": {"oneOf": [room_id, {"type": "null"}],
+                        "description": "The room of this game's rematch (`rematch`), once "
+                        "one of its players asked for it."},
             "version": {"type": "integer", "minimum": 0,
                         "description": "Grows by one with every change of the room."},
         }, description="A room as anyone with its link sees it."),
@@ -408,6 +492,38 @@ def _schemas() -> dict[str, Schema]:
             "move": {"oneOf": [_ref("Move"), {"type": "null"}],
                      "description": "None: the side had no move and passed."},
             "by": {"enum": ["bot", "human"]},
+            "undone": {"const": True,
+                       "description": "Taken back (`takeback`): it counts as not played."},
+        }, required=["side", "move", "by"]),
+        "LastMove": _object({
+            "played": {"type": "array", "items": cell_name, "minItems": 1, "maxItems": 2,
+                       "description": "The cell played, and the target of a Figure."},
+            "turned": {"type": "array", "items": cell_name, "maxItems": 10,
+                       "description": "Every other cell whose look the move changed: "
+                       "turned over, or emptied."},
+        }),
+        "Outcome": _object({
+            "winner": {"enum": [*SIDES, None], "description": "None: a draw."},
+            "reason": {"enum": list(REASONS),
+                       "description": "`no_cards`: the loser has no card left; "
+                       "`both_no_cards`: neither side has; `repetition`: the same position, "
+                       f"with the same side to move, {REPEAT_LIMIT} times; `move_cap`: "
+                       f"{PLY_CAP} moves played; `no_moves`: neither side can move. Their "
+                       "texts are in `/api/texts`."},
+        }),
+        "Replay": _object({
+            "room": room_id,
+            "version": {"type": "integer", "minimum": 0},
+            "positions": {"type": "array", "minItems": 1, "items": _ref("Position"),
+                          "description": "The deal, then the position after each entry of "
+                          "the history, those taken back included. (A room kept by an older "
+                          "server starts at the first position it kept.)"},
+        }),
+        "Position": _object({
+            "cells": {**cells, "description": "As in `State`."},
+            "entry": {"oneOf": [_ref("Turn"), {"type": "null"}],
+                      "description": "The entry of the history that led here; None for the "
+                      "deal."},
         }),
     }
 
@@ -432,7 +548,9 @@ of its seats' secrets (`token`) may move. Face-down cards are shown as `{DOWN}`.
 What every route shares:
 - every GET also answers HEAD;
 - every response carries the safety headers below, refusals included;
-- refusals under `/api/` are `{{"error": text}}` (`Error`), on the pages a line of text;
+- refusals under `/api/` are `{{"error": text, "code": code}}` (`Error`): `error` in \
+English, `code` the refusal's name, whose text in each language is in `/api/texts`; on \
+the pages a line of text;
 - a method a path does not take is answered 405 with `Allow` (`MethodNotAllowed`), a \
 path that is not routed 404;
 - every request counts against its client address's rate limit: 429 with `Retry-After`;
