@@ -27,7 +27,7 @@ from varno_play import texts as play_texts
 from varno_play.rules import Referee
 from varno_serve.errors import CODES, RULE_CODES, SERVER_CODES
 from varno_serve.room import Room, load_board
-from varno_serve.store import StoredRoom
+from varno_serve.store import StoreUnavailable, StoredRoom
 from varno_serve.web import openapi
 
 # A position from which A can provoke each of the module's twelve rule messages: an
@@ -182,8 +182,12 @@ class TestRefusalCodes:
         async def broken(stored: StoredRoom) -> bool:
             raise sqlite3.OperationalError("disk I/O error")
 
-        for replaced, status, code in ((lost, 409, "room_changed"), (broken, 500,
-                                                                     "internal_error")):
+        async def away(stored: StoredRoom) -> bool:
+            raise StoreUnavailable("the database is away", retry_after=2.0)
+
+        for replaced, status, code in ((lost, 409, "room_changed"),
+                                       (broken, 500, "internal_error"),
+                                       (away, 503, "store_unavailable")):
             store.update = replaced
             await expect(await client.post(moves, json={"move": legal, "token": a}), status,
                          code)
