@@ -108,8 +108,12 @@ class Watcher:
 
 @asynccontextmanager
 async def sessions(*urls: str) -> AsyncIterator[list[Api]]:
+    """A session for each of ``urls``, with no bound on its connections: a burst keeps a
+    watcher open for every room it played, and past aiohttp's default of 100 the next
+    watcher would wait for a connection that no one gives back."""
     async with AsyncExitStack() as stack:
-        yield [Api(await stack.enter_async_context(aiohttp.ClientSession(url)))
+        yield [Api(await stack.enter_async_context(
+                   aiohttp.ClientSession(url, connector=aiohttp.TCPConnector(limit=0))))
                for url in urls]
 
 

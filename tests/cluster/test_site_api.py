@@ -74,7 +74,7 @@ class TestRoomsForTwo:
             got, answer = await api.call(*request)
             assert got == status and "error" in answer, (request, got, answer)
         status, answer = await api.move(room, tokens["A"], "Z9")
-        assert answer == {"error": "Coordenada inválida."}
+        assert answer == {"error": "Coordenada inválida.", "code": "invalid_coordinate"}
         # Not JSON, another host, a page of another origin, a method no route takes.
         assert (await api.call("POST", f"/api/rooms/{room}/moves", data="A1",
                                headers={"Content-Type": "text/plain"}))[0] == 415
