@@ -485,7 +485,7 @@ UNAVAILABLE: Final = (
     'Connection: close\r\n'
     '\r\n'
     '{"error": "the rooms cannot be reached just now; nothing was changed; '
-    'try again shortly"}\n')
+    'try again shortly", "code": "store_unavailable"}\n')
 
 
 class HAProxy(Part):

@@ -14,7 +14,8 @@ import sys
 from pathlib import Path
 
 import pytest
-from cluster_services import HAPROXY_TEMPLATE, LOOPBACK, alive, free_port, http_get
+from cluster_services import HAPROXY_TEMPLATE, LOOPBACK, UNAVAILABLE, alive, free_port, http_get
+from varno_serve.web.middleware import STORE_DOWN
 
 pytest.importorskip("psycopg")
 pytest.importorskip("redis")
@@ -90,3 +91,7 @@ class TestTheCommands:
 def test_the_readme_shows_the_haproxy_configuration_used() -> None:
     readme = (REPO / "README.md").read_text()
     assert HAPROXY_TEMPLATE.read_text() in readme
+    # HAProxy's own 503, shown as it is, says what a node with its store away says.
+    assert UNAVAILABLE.replace("\r\n", "\n") in readme
+    body = json.loads(UNAVAILABLE.split("\r\n\r\n", 1)[1])
+    assert body == {"error": STORE_DOWN, "code": "store_unavailable"}
