@@ -396,13 +396,12 @@ class TestWorkers:
     @pytest.mark.parametrize("kind", STORES)
     def test_a_bot_game_is_played_by_the_workers(self, kind: str, tmp_path: Path,
                                                  redis_server: RedisServer) -> None:
-        metrics_port = free_port()
+        metrics_ports = [free_port(), free_port()]
         with store_of(kind, tmp_path) as store, processes() as started:
             url = node(started, tmp_path, redis_server.url, store)
-            for n in range(2):
-                metrics = ["--metrics-port", str(metrics_port)] if n == 0 else []
+            for n, port in enumerate(metrics_ports):
                 worker(started, tmp_path, redis_server.url, f"w{n}", store=store,
-                       options=["--events", redis_server.url, *metrics])
+                       options=["--events", redis_server.url, "--metrics-port", str(port)])
 
             async def play() -> None:
                 listener = Redis.from_url(redis_server.url, decode_responses=True)
@@ -436,21 +435,27 @@ class TestWorkers:
                     assert by_bot == bot_turns
                 await pubsub.aclose()
                 await listener.aclose()
-                async with aiohttp.ClientSession() as session, \
-                        session.get(f"http://{LOOPBACK}:{metrics_port}/metrics") as response:
-                    assert response.status == 200
-                    text = await response.text()
-                for name in ("varno_search_seconds_bucket", "varno_bot_wait_seconds",
-                             "varno_bot_jobs_taken_total", "varno_bot_jobs_reclaimed_total",
-                             "varno_bot_jobs_failed_total", "varno_redis_errors_total",
-                             "varno_store_errors_total", "varno_events_published_total"):
-                    assert f"# TYPE {name.removesuffix('_total').removesuffix('_bucket')}" \
-                        in text, name
-                # The searches by depth, named as a node names its own; the worker by its
-                # --name; its bot's moves published.
-                assert 'varno_search_seconds_count{depth="3"}' in text
-                assert 'varno_node_info{node="w0"} 1.0' in text
-                assert "varno_events_published_total 0.0" not in text
+                texts: list[str] = []
+                async with aiohttp.ClientSession() as session:
+                    for port in metrics_ports:
+                        async with session.get(f"http://{LOOPBACK}:{port}/metrics") as got:
+                            assert got.status == 200
+                            texts.append(await got.text())
+                for n, text in enumerate(texts):
+                    for name in ("varno_search_seconds_bucket", "varno_bot_wait_seconds",
+                                 "varno_bot_jobs_taken_total", "varno_bot_jobs_reclaimed_total",
+                                 "varno_bot_jobs_failed_total", "varno_redis_errors_total",
+                                 "varno_store_errors_total", "varno_events_published_total"):
+                        assert f"# TYPE {name.removesuffix('_total').removesuffix('_bucket')}" \
+                            in text, name
+                    # Each worker named by its --name.
+                    assert f'varno_node_info{{node="w{n}"}} 1.0' in text
+                # Whichever worker took the jobs: its searches by depth, named as a node
+                # names its own, and its bot's moves published.
+                searched = [text for text in texts
+                            if 'varno_search_seconds_count{depth="3"}' in text]
+                assert searched
+                assert all("varno_events_published_total 0.0" not in text for text in searched)
 
             run(play())
 
