@@ -94,19 +94,21 @@ class TestMetrics:
 
 
 class TestOneProcess:
-    def test_the_monitoring_is_not_rate_limited_from_loopback(self, tmp_path: Path) -> None:
+    def test_the_monitoring_is_not_rate_limited_from_loopback_but_what_a_proxy_passes_on(self, tmp_path: Path) -> None:
         server = ServerProcess(tmp_path / "rooms.db",
                                limits={"request_burst": 2, "requests_per_second": 0.01},
-                               options=["--node", "edge-1"])
+                               options=["--node", "edge-1", "--trusted-proxy", "127.0.0.1"])
         try:
             asyncio.run(self._limited(server.url))
         finally:
             server.stop()
         # Twenty checks and scrapes that succeeded: not in the access log (the balancer's
-        # polls would drown it); the refused request is.
+        # polls would drown it); the refused requests are.
         log = server.log.read_text()
         assert '"GET /api/config HTTP/1.1" 429' in log
-        assert "GET /healthz" not in log and "GET /metrics" not in log
+        assert '"GET /metrics HTTP/1.1" 429' in log
+        assert '"GET /healthz HTTP/1.1" 200' not in log
+        assert '"GET /metrics HTTP/1.1" 200' not in log
 
     async def _limited(self, url: str) -> None:
         async with aiohttp.ClientSession(url) as session:
@@ -123,6 +125,15 @@ class TestOneProcess:
                     assert response.status == 200
                     text = await response.text()
         assert 'varno_node_info{node="edge-1"} 1.0' in text
+        # What the proxy passes on is its client's, limited like any request: a client
+        # behind the load balancer cannot scrape or check without end.
+        for header in ({"X-Forwarded-For": "203.0.113.9"}, {"Forwarded": "for=203.0.113.9"}):
+            async with aiohttp.ClientSession(url, headers=header) as session:
+                statuses = []
+                for path in ("/metrics", "/healthz", "/metrics"):
+                    async with session.get(path) as response:
+                        statuses.append(response.status)
+                assert statuses[-1] == 429, (header, statuses)
 
     def test_a_game_against_the_bot_is_counted(self, tmp_path: Path) -> None:
         server = ServerProcess(tmp_path / "rooms.db",

@@ -116,16 +116,22 @@ async def _send_and_close(request: web.Request, response: web.Response) -> web.R
     return response
 
 
-# What a load balancer and the monitoring ask for: from loopback or a trusted proxy, not
-# counted against any client's allowance (nor limited by it).
+# What a load balancer and the monitoring ask for: asked by loopback or a trusted proxy
+# itself, not counted against any client's allowance (nor limited by it).
 MONITORING: Final = frozenset({HEALTH_PATH, METRICS_PATH})
+# Headers with which a proxy says it passes on another client's request.
+FORWARDING: Final = ("X-Forwarded-For", "Forwarded")
 # The methods named as they are in the metrics; any other is "other", so that clients
 # cannot make up new series.
 METHODS: Final = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"})
 
 
 def _monitoring(request: web.Request) -> bool:
-    if request.path not in MONITORING:
+    """Whether ``request`` is the load balancer's check or a local scrape: a monitoring
+    path asked by loopback or a trusted proxy on its own behalf. A request such a proxy
+    passes on (it says whose) is its client's, and counts like any other: else anyone
+    behind the proxy could ask for these without end."""
+    if request.path not in MONITORING or any(name in request.headers for name in FORWARDING):
         return False
     peer = client_ip(request.remote)
     return peer is not None and (peer.is_loopback
@@ -159,7 +165,7 @@ def _count(request: web.Request, status: int, began: float) -> None:
 @web.middleware
 async def rate_limit(request: web.Request, handler: Handler) -> web.StreamResponse:
     """Every request counts against its client's allowance, whatever it asks for, but
-    the monitoring's from loopback or a trusted proxy."""
+    the monitoring's own (``_monitoring``)."""
     if _monitoring(request):
         return await handler(request)
     wait = context(request).limiter.request(client_of(request))

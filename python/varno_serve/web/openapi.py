@@ -151,6 +151,11 @@ NO_ROOM: Final[Why] = (NotFound, "no such room", ("no_such_room",))
 WRONG_TOKEN: Final[Why] = (Forbidden, "`token` holds no seat in this room", ("wrong_token",))
 CHANGED: Final[Why] = (Conflict, "the room changed meanwhile", ("room_changed",))
 # What a request that reads or writes the store may be refused for.
+# Who may ask for the monitoring's paths without limit.
+UNLIMITED_MONITORING: Final = (
+    "Not rate limited when asked by loopback or a trusted proxy (`--trusted-proxy`) on its "
+    "own behalf; a request a proxy passes on (`X-Forwarded-For` or `Forwarded`) counts "
+    "against its client like any other.")
 STORE_DOWN: Final[Why] = (Unavailable, "the store cannot be reached just now (its database "
                           "is down, or did not answer in time): nothing is acknowledged (read "
                           "the room again before repeating a change); try again after "
@@ -238,8 +243,7 @@ def _paths() -> dict[str, Schema]:
                    headers={"Cache-Control": _ref("Cache-Control", "headers")})},
             stored=False, media=TEXT, tag="operations",
             description="For load balancers. Each part is asked with a short timeout; one "
-            "that does not answer in time is down. Not rate limited from loopback and from "
-            "the trusted proxies (`--trusted-proxy`).")},
+            "that does not answer in time is down. " + UNLIMITED_MONITORING)},
         METRICS_PATH: {"get": _operation(
             "metrics", "This process's metrics, in the Prometheus text format",
             _ok(200, "Requests by route and status, the time to acknowledge a move and to "
@@ -247,8 +251,7 @@ def _paths() -> dict[str, Schema]:
                 "errors: every metric is named `varno_*`.", {"type": "string"}, TEXT,
                 headers={"Cache-Control": _ref("Cache-Control", "headers")}),
             stored=False, media=TEXT, tag="operations",
-            description="For the monitoring. Not rate limited from loopback and from the "
-            "trusted proxies (`--trusted-proxy`).")},
+            description="For the monitoring. " + UNLIMITED_MONITORING)},
         "/api/config": {"get": _operation(
             "config", "What a client needs to ask for a room",
             _ok(200, "The depths the bot may search.", _ref("Config"), headers=cacheable),
