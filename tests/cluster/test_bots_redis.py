@@ -84,17 +84,25 @@ class Process:
         self.found: re.Match[str] | None = None
         with log.open("a") as writing:
             self.process = subprocess.Popen([sys.executable, "-m", module, *arguments],
-                                            stdout=subprocess.PIPE, stderr=writing, text=True)
+                                            stdout=subprocess.PIPE, stderr=writing, bufsize=0)
         assert self.process.stdout is not None
+        # Read from the pipe itself, not through a buffered reader: lines that arrive
+        # together would wait in its buffer, where select() does not see them.
+        out = self.process.stdout.fileno()
         deadline = time.monotonic() + START_SECONDS
         lines: list[str] = []
-        while time.monotonic() < deadline:
-            readable, _, _ = select.select([self.process.stdout], [], [], 1.0)
-            if readable:
-                lines.append(self.process.stdout.readline())
-                self.found = re.search(ready, lines[-1])
-                if self.found is not None or not lines[-1]:
-                    break
+        pending = b""
+        while self.found is None and time.monotonic() < deadline:
+            readable, _, _ = select.select([out], [], [], 1.0)
+            if not readable:
+                continue
+            chunk = os.read(out, 4096)
+            if not chunk:
+                break
+            *complete, pending = (pending + chunk).split(b"\n")
+            for line in complete:
+                lines.append(line.decode(errors="replace"))
+                self.found = self.found or re.search(ready, lines[-1])
         if self.found is None:
             self.process.kill()
             self.process.wait()
