@@ -259,14 +259,18 @@ class TestNodes:
 
                 async def kill() -> None:
                     await asyncio.sleep(BURST_SECONDS / 3)
-                    await asyncio.to_thread(victim.kill)
+                    # Set first: the kill returns once the node is reaped, and what fails
+                    # meanwhile fails because of it.
                     killed.set()
+                    await asyncio.to_thread(victim.kill)
 
                 killing = asyncio.create_task(kill())
                 played = await asyncio.gather(*(player(n) for n in range(BURST_ROOMS)))
                 await killing
                 watchers = [watcher for some in played for watcher in some]
                 assert after_kill >= 2 * BURST_ROOMS, (after_kill, failures)
+                # Before the kill, nothing failed.
+                assert failures["before"] == 0, failures
                 for watcher in watchers:
                     _, final = await retried(lambda: front.call("GET", f"/api/rooms/{watcher.room}"))
                     for state in acked[watcher.room]:
