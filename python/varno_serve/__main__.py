@@ -74,7 +74,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help=f"processes searching the bot's moves (default: {default_workers})")
     parser.add_argument("--events", type=options.redis_url, metavar="URL",
                         help="a Redis server (redis://HOST:PORT/N) through which every "
-                        "state stored goes to the watchers of every node sharing the store "
+                        "state stored goes to the watchers of every node sharing the store, "
+                        "and in which those nodes count each client's new rooms together "
                         f"(needs {CLUSTER_HINT}; default: the --queue's server if --queue is "
                         "given, else this process's watchers only)")
     parser.add_argument("--node", type=_node, metavar="NAME",
@@ -149,16 +150,21 @@ async def _serve(args: argparse.Namespace) -> None:
                         pending_searches=limits.pending_searches, workers=args.bot_workers,
                         observer=metrics)
     events: Events
+    shared_rooms = None
     if args.events is not None:
         from .events_redis import RedisEvents
+        from .limits_redis import SharedRoomAllowance
         events = RedisEvents(args.events, metrics)
+        # The nodes that share the events count each client's new rooms together.
+        shared_rooms = SharedRoomAllowance(args.events, limits, metrics)
     else:
         events = LocalEvents()
     service = RoomService(store, events, bots, rooms_in_memory=limits.rooms_in_memory,
                           room_days=limits.room_days)
     origins = Origins(args.host, args.allowed_host, args.allowed_origin)
     health = Health.of(service, queue=bots.healthy if bots.remote else None)
-    app = make_app(service, limits, args.trusted_proxy, origins, metrics, health)
+    app = make_app(service, limits, args.trusted_proxy, origins, metrics, health,
+                   rooms=shared_rooms)
     # Connections: the idle timer and the caps per address (varno_serve.connections).
     guard = ConnectionGuard(
         idle_seconds=limits.idle_seconds,
@@ -194,6 +200,8 @@ async def _serve(args: argparse.Namespace) -> None:
         await stop.wait()
     finally:
         await runner.cleanup()
+        if shared_rooms is not None:
+            await shared_rooms.close()
 
 
 def main(argv: list[str] | None = None) -> int:

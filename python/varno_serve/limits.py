@@ -3,7 +3,7 @@
 Every limit has a name and a default sensible for one public machine; ``--limit
 NAME=VALUE`` (repeatable) sets one. ``ClientAddresses`` says which client a request
 comes from (its address, or the one a trusted proxy forwards for) and ``RateLimiter``
-what that client may still do.
+what that client may still do; a ``RoomAllowance`` counts its new rooms.
 """
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import time
 from collections import OrderedDict
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import Any, Final
+from typing import Any, Final, Protocol
 
 
 @dataclass(frozen=True)
@@ -235,3 +235,23 @@ class RateLimiter:
             setattr(allowance, kind, left - 1)
             return 0.0
         return (1 - left) / rate
+
+
+class RoomAllowance(Protocol):
+    """Who counts a client's new rooms: this process (``LocalRoomAllowance``), or every
+    node of a site together (``varno_serve.limits_redis.SharedRoomAllowance``)."""
+
+    async def new_room(self, client: str) -> float:
+        """Counts a new room of ``client``: 0 if it may be made, else the seconds until
+        it may (and nothing counted)."""
+        ...
+
+
+class LocalRoomAllowance:
+    """New rooms counted by this process's ``RateLimiter``."""
+
+    def __init__(self, limiter: RateLimiter) -> None:
+        self._limiter = limiter
+
+    async def new_room(self, client: str) -> float:
+        return self._limiter.new_room(client)

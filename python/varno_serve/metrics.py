@@ -23,7 +23,8 @@ all named ``varno_*``:
   number of searches), where they run: the node's own pool, or a worker;
 * ``varno_store_errors_total{operation}``: calls of the store that failed;
 * ``varno_redis_errors_total{operation}``: Redis calls that failed (``publish``,
-  ``listen``, ``subscribe``, ``ping``), and messages that did not decode (``decode``);
+  ``listen``, ``subscribe``, ``ping``, ``limits``: counting a client's new rooms), and
+  messages that did not decode (``decode``);
 * ``varno_events_up``: 1 while states reach the other nodes (always 1 for in-process
   events); ``varno_events_published_total``, ``varno_events_received_total``,
   ``varno_events_dropped_total`` (states never sent: too many waiting while Redis was

@@ -24,7 +24,7 @@ import pytest_asyncio  # noqa: E402
 import redis.asyncio as aioredis  # noqa: E402
 from cluster_services import RedisServer  # noqa: E402
 
-from serve_helpers import ServerProcess, metric, next_state  # noqa: E402
+from serve_helpers import UNLIMITED, ServerProcess, metric, next_state  # noqa: E402
 from varno_serve.events import Feed, Push  # noqa: E402
 from varno_serve.events_redis import (  # noqa: E402
     RedisEvents,
@@ -373,3 +373,43 @@ class TestTwoNodes:
         assert metric(text_a, "varno_redis_errors_total", operation="listen") >= 1
         assert metric(text_a, "varno_events_up") == metric(text_b, "varno_events_up") == 1
 
+
+
+class TestNewRooms:
+    def test_a_clients_new_rooms_are_counted_for_the_whole_site(
+            self, tmp_path: Path, redis_server: RedisServer) -> None:
+        """Three new rooms a minute per address: spread over two nodes it is still three;
+        with Redis away each node counts alone, and with Redis back the site again."""
+        limits = {**UNLIMITED, "room_creations_per_minute": 3}
+        started: list[ServerProcess] = []
+        try:
+            for name in ("a", "b"):
+                started.append(ServerProcess(tmp_path / "rooms.db", limits=limits, options=[
+                    "--events", redis_server.url, "--node", name]))
+            asyncio.run(self._counted(started[0].url, started[1].url, redis_server))
+        finally:
+            for server in started:
+                server.stop()
+        log = started[0].log.read_text()
+        assert "new rooms are counted by this node alone" in log
+        assert "new rooms are counted for the whole site again" in log
+
+    async def _counted(self, url_a: str, url_b: str, server: RedisServer) -> None:
+        async with aiohttp.ClientSession(url_a) as on_a, aiohttp.ClientSession(url_b) as on_b:
+
+            async def made(session: aiohttp.ClientSession) -> tuple[int, str | None]:
+                async with session.post("/api/rooms", json={"mode": "humans"}) as response:
+                    return response.status, response.headers.get("Retry-After")
+
+            assert [await made(on) for on in (on_a, on_b, on_a)] == [(201, None)] * 3
+            for on in (on_b, on_a):
+                status, retry = await made(on)
+                assert status == 429 and retry is not None and 1 <= int(retry) <= 20
+            server.kill()
+            # Node b has counted none of its own yet: three, then refused.
+            assert [(await made(on_b))[0] for _ in range(4)] == [201, 201, 201, 429]
+            assert metric(await metrics_of(on_b), "varno_redis_errors_total",
+                          operation="limits") >= 1
+            server.start()
+            # Redis came back empty: the site's count starts again, and node b uses it.
+            assert (await made(on_b))[0] == 201

@@ -13,7 +13,14 @@ from collections.abc import Iterable
 from aiohttp import web
 
 from ..health import Health
-from ..limits import ClientAddresses, Limits, Network, RateLimiter
+from ..limits import (
+    ClientAddresses,
+    Limits,
+    LocalRoomAllowance,
+    Network,
+    RateLimiter,
+    RoomAllowance,
+)
 from ..metrics import Metrics
 from ..origins import Origins
 from ..service import RoomService
@@ -26,7 +33,8 @@ from .middleware import errors, observe, rate_limit, safety_headers, same_origin
 def make_app(service: RoomService, limits: Limits | None = None,
              trusted_proxies: Iterable[Network] = (),
              origins: Origins | None = None, metrics: Metrics | None = None,
-             health: Health | None = None) -> web.Application:
+             health: Health | None = None,
+             rooms: RoomAllowance | None = None) -> web.Application:
     """The application around ``service``; starting it starts the service (the bot takes
     up its pending turns), shutting it down ends the bot's workers and closes the
     WebSockets at once, cleaning it up closes the service. ``X-Forwarded-For`` and
@@ -34,12 +42,14 @@ def make_app(service: RoomService, limits: Limits | None = None,
     names and origins it answers for (by default the loopback names, and its own
     origin). ``metrics`` are what ``/metrics`` shows (by default a registry of the
     application's own), ``health`` what ``/healthz`` asks (by default the service's store
-    and events)."""
+    and events), ``rooms`` who counts the clients' new rooms (by default this process)."""
     limits = limits if limits is not None else Limits()
     app = web.Application(client_max_size=BODY_LIMIT,
                           middlewares=[observe, errors, rate_limit, same_origin])
     app.on_response_prepare.append(safety_headers)
-    app[CONTEXT] = Context(service=service, limits=limits, limiter=RateLimiter(limits),
+    limiter = RateLimiter(limits)
+    app[CONTEXT] = Context(service=service, limits=limits, limiter=limiter,
+                           rooms=rooms if rooms is not None else LocalRoomAllowance(limiter),
                            addresses=ClientAddresses(trusted_proxies),
                            metrics=metrics if metrics is not None else Metrics(),
                            health=health if health is not None else Health.of(service),

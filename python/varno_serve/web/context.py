@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 from aiohttp import web
 
 from ..health import Health
-from ..limits import ClientAddresses, Limits, RateLimiter
+from ..limits import ClientAddresses, Limits, RateLimiter, RoomAllowance
 from ..metrics import Metrics
 from ..origins import Origins
 from ..service import RoomService
@@ -19,6 +19,7 @@ class Context:
     service: RoomService
     limits: Limits
     limiter: RateLimiter
+    rooms: RoomAllowance
     addresses: ClientAddresses
     metrics: Metrics
     health: Health

@@ -73,7 +73,7 @@ async def list_rooms(request: web.Request) -> web.Response:
 async def create_room(request: web.Request) -> web.Response:
     body = await read_json(request, {"mode", "side", "depth"}, {"mode"}, seconds=_seconds(request))
     mode, side, depth = new_room(body)
-    wait = context(request).limiter.new_room(client_of(request))
+    wait = await context(request).rooms.new_room(client_of(request))
     if wait:
         raise TooMany("too many new rooms from this address; try again later", "too_many_rooms",
                       wait)
