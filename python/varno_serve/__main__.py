@@ -217,20 +217,12 @@ def main(argv: list[str] | None = None) -> int:
         # The workers publish the bot's moves through the events: without them a node's
         # watchers would never see one.
         args.events = args.queue
-    try:
-        import aiohttp  # noqa: F401
-        import prometheus_client  # noqa: F401
-    except ImportError:
-        print(f"varno-serve needs the serve extra; install it with: {INSTALL_HINT}",
-              file=sys.stderr)
+    if options.missing(("aiohttp", "prometheus_client"), "varno-serve needs the serve extra",
+                       INSTALL_HINT):
         return 2
-    if args.events is not None or args.queue is not None:
-        try:
-            import redis  # noqa: F401
-        except ImportError:
-            print(f"--events and --queue need the cluster extra; install it with: "
-                  f"{CLUSTER_HINT}", file=sys.stderr)
-            return 2
+    if (args.events is not None or args.queue is not None) and options.missing(
+            ("redis",), "--events and --queue need the cluster extra", CLUSTER_HINT):
+        return 2
     # The access log shows method, path and status; seat secrets travel in bodies only.
     return options.run_command("varno-serve", _serve(args))
 

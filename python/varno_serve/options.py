@@ -6,9 +6,10 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import importlib
 import logging
 import sys
-from collections.abc import Coroutine
+from collections.abc import Coroutine, Sequence
 from typing import Any
 
 from .events import check_events_url
@@ -52,3 +53,15 @@ def run_command(name: str, main: Coroutine[Any, Any, None]) -> int:
         print(f"{name}: {failure}", file=sys.stderr)
         return 1
     return 0
+
+
+def missing(modules: Sequence[str], needs: str, hint: str) -> bool:
+    """Whether one of ``modules`` cannot be imported; if so, says on stderr what ``needs``
+    them and the command that installs them (``hint``)."""
+    try:
+        for module in modules:
+            importlib.import_module(module)
+    except ImportError:
+        print(f"{needs}; install it with: {hint}", file=sys.stderr)
+        return True
+    return False

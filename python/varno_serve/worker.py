@@ -28,7 +28,6 @@ import logging
 import os
 import signal
 import socket
-import sys
 import time
 from collections.abc import Callable
 from concurrent.futures import Executor
@@ -388,13 +387,8 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     if args.events is None:
         args.events = args.queue
-    try:
-        import aiohttp  # noqa: F401
-        import prometheus_client  # noqa: F401
-        import redis  # noqa: F401
-    except ImportError:
-        print(f"varno-bot-worker needs the cluster extra; install it with: {INSTALL_HINT}",
-              file=sys.stderr)
+    if options.missing(("aiohttp", "prometheus_client", "redis"),
+                       "varno-bot-worker needs the cluster extra", INSTALL_HINT):
         return 2
     return options.run_command("varno-bot-worker", _run(args))
 

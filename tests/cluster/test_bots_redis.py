@@ -35,6 +35,7 @@ pytest.importorskip("redis")
 import aiohttp  # noqa: E402
 from redis.asyncio import Redis  # noqa: E402
 from cluster_services import PostgresServer, RedisServer, alive, children, free_port  # noqa: E402
+from serve_helpers import stop  # noqa: E402
 
 from varno_serve.errors import Busy  # noqa: E402
 from varno_serve.events import LocalEvents  # noqa: E402
@@ -118,12 +119,7 @@ class Process:
         self.process.wait()
 
     def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.kill()
+        stop(self.process)
 
 
 @contextlib.contextmanager
@@ -532,14 +528,14 @@ class TestWorkers:
             # A lease far longer than the test: only a job given back is taken over.
             first = {"first": worker(started, tmp_path, redis_server.url, "first", lease=600)}
 
-            def stop(process: Process) -> None:
+            def terminate(process: Process) -> None:
                 process.process.send_signal(signal.SIGTERM)
                 process.process.wait(10)
 
             async def check() -> None:
                 async with aiohttp.ClientSession(url) as session:
                     made, _, searches, took = await interrupted(
-                        session, redis_server.url, first, stop,
+                        session, redis_server.url, first, terminate,
                         lambda name: worker(started, tmp_path, redis_server.url, name,
                                             lease=600))
                     assert first["first"].process.returncode == 0

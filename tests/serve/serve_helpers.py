@@ -198,6 +198,17 @@ async def next_state(ws: aiohttp.ClientWebSocketResponse, version: int,
                 return state
 
 
+def stop(process: subprocess.Popen[Any]) -> None:
+    """SIGTERM to ``process`` if it still runs, SIGKILL if it has not ended 15 s later."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class ServerProcess:
     """A varno-serve process on a free loopback port: its URL and the process. Its limits
     are ``limits`` (by default none to speak of) and then the defaults; ``options`` are
@@ -233,13 +244,7 @@ class ServerProcess:
         self.url = found.group(1)
 
     def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop(self.process)
 
     def children(self) -> set[int]:
         """The processes the server started (its bot workers among them)."""
