@@ -188,8 +188,14 @@ def test_loading_takes_the_board_exclusively():
 
 def test_a_tampered_pickle_fails_on_load():
     data = pickle.dumps(Board(), protocol=0)
-    start = data.index(b"/") - 12
-    tampered = data[:start] + b"AN AN AN AN " + data[start + 12 :]
+    picture = data[data.index(b"(V") + 2 : data.index(b"\n", data.index(b"(V"))]
+    rows = picture.split(b" / ")
+    # The row with the fewest A Normal cards made all A Normal: more of them than the
+    # deck has, whatever the deal (a row that held all four would change nothing).
+    fewest = min(range(len(rows)), key=lambda row: rows[row].count(b"AN"))
+    rows[fewest] = b"AN AN AN AN"
+    tampered = data.replace(picture, b" / ".join(rows))
+    assert tampered != data
     with pytest.raises(ValueError, match=r"\d cards of A Normal, but the deck has 4"):
         pickle.loads(tampered)
 
